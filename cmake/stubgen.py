@@ -1,0 +1,44 @@
+"""Generate a .pyi stub for one freshly built extension module.
+
+The module is imported as ``tavro.helpers.<name>`` from the build tree, with
+the package's Python sources beside it. Third-party modules that a build
+environment lacks (the vendor SDKs) are replaced by empty placeholders: the
+stub describes this package's own API only.
+"""
+
+import importlib
+import importlib.machinery
+import sys
+import types
+
+
+def main() -> None:
+    name, build_dir, src_dir, out = sys.argv[1:5]
+    tavro = types.ModuleType("tavro")
+    tavro.__path__ = [f"{src_dir}/tavro"]
+    helpers = types.ModuleType("tavro.helpers")
+    helpers.__path__ = [build_dir, f"{src_dir}/tavro/helpers"]
+    sys.modules["tavro"] = tavro
+    sys.modules["tavro.helpers"] = helpers
+
+    class Placeholder(types.ModuleType):
+        def __getattr__(self, attr):
+            if attr.startswith("__"):
+                raise AttributeError(attr)
+            return type(attr, (), {})
+
+    for missing in ("anthropic", "openai", "google", "google.genai"):
+        try:
+            importlib.import_module(missing)
+        except ImportError:
+            sys.modules[missing] = Placeholder(missing)
+    if isinstance(sys.modules.get("google"), Placeholder):
+        sys.modules["google"].genai = sys.modules["google.genai"]
+
+    from nanobind.stubgen import main as stubgen
+
+    stubgen(["-q", "-P", "-m", f"tavro.helpers.{name}", "-o", out])
+
+
+if __name__ == "__main__":
+    main()

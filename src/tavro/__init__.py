@@ -1,0 +1,1 @@
+"""tavro: a composer of bioinformatics pipelines (helper layer and host stand-ins)."""

@@ -1,0 +1,394 @@
+#include "common/process.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "common/errors.hpp"
+
+extern char** environ;
+
+namespace tavro::proc {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+  int get() const { return fd_; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// pipe2 may hand out 0..2 when the host closed its standard streams; the
+// child's dup2 onto 0..2 must never see its own target as a source, so such
+// descriptors are moved up first.
+void make_pipe(Fd& rd, Fd& wr) {
+  int p[2];
+  if (::pipe2(p, O_CLOEXEC) != 0) throw_errno("pipe2");
+  for (int& fd : p) {
+    if (fd < 3) {
+      int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+      int saved = errno;
+      ::close(fd);
+      if (moved < 0) {
+        ::close(p[0] == fd ? p[1] : p[0]);
+        throw OsError(saved, "fcntl");
+      }
+      fd = moved;
+    }
+  }
+  rd.reset(p[0]);
+  wr.reset(p[1]);
+}
+
+void set_nonblocking(int fd) {
+  int fl = ::fcntl(fd, F_GETFL);
+  if (fl >= 0) ::fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+}
+
+double seconds_since(Clock::time_point t) {
+  return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+std::string env_lookup(const std::vector<std::string>& env, const std::string& key) {
+  for (const auto& kv : env)
+    if (kv.size() > key.size() && kv.compare(0, key.size(), key) == 0 && kv[key.size()] == '=')
+      return kv.substr(key.size() + 1);
+  return {};
+}
+
+bool env_has(const std::vector<std::string>& env, const std::string& key) {
+  for (const auto& kv : env)
+    if (kv.size() > key.size() && kv.compare(0, key.size(), key) == 0 && kv[key.size()] == '=')
+      return true;
+  return false;
+}
+
+std::vector<std::string> split_path(const std::string& path) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (true) {
+    size_t colon = path.find(':', start);
+    out.push_back(path.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+    if (colon == std::string::npos) break;
+    start = colon + 1;
+  }
+  return out;
+}
+
+std::string join_dir(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  if (dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+// Candidate files to exec, in the order CPython's _posixsubprocess tries them.
+std::vector<std::string> exec_candidates(const SpawnOptions& o) {
+  const std::string& prog = o.executable ? *o.executable : o.argv.at(0);
+  if (prog.find('/') != std::string::npos) return {prog};
+  std::vector<std::string> out;
+  for (const auto& dir : exec_path(o.env)) out.push_back(join_dir(dir, prog));
+  return out;
+}
+
+class SpawnAttrs {
+ public:
+  SpawnAttrs() {
+    if (int rc = posix_spawnattr_init(&attr_)) throw OsError(rc, "posix_spawnattr_init");
+    if (int rc = posix_spawn_file_actions_init(&actions_)) {
+      posix_spawnattr_destroy(&attr_);
+      throw OsError(rc, "posix_spawn_file_actions_init");
+    }
+  }
+  ~SpawnAttrs() {
+    posix_spawn_file_actions_destroy(&actions_);
+    posix_spawnattr_destroy(&attr_);
+  }
+  posix_spawnattr_t* attr() { return &attr_; }
+  posix_spawn_file_actions_t* actions() { return &actions_; }
+
+ private:
+  posix_spawnattr_t attr_;
+  posix_spawn_file_actions_t actions_;
+};
+
+void check(int rc, const char* what) {
+  if (rc != 0) throw OsError(rc, what);
+}
+
+struct Pipes {
+  Fd in_r, in_w, out_r, out_w, err_r, err_w, stdin_src;
+};
+
+pid_t spawn(const SpawnOptions& o, Pipes& p) {
+  SpawnAttrs sa;
+  // A fresh process group (so a time limit can end the tool and everything it
+  // started), an empty signal mask, and default dispositions for every signal:
+  // Python ignores SIGPIPE and a tool must not inherit that.
+  sigset_t all, none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  check(posix_spawnattr_setpgroup(sa.attr(), 0), "posix_spawnattr_setpgroup");
+  check(posix_spawnattr_setsigmask(sa.attr(), &none), "posix_spawnattr_setsigmask");
+  check(posix_spawnattr_setsigdefault(sa.attr(), &all), "posix_spawnattr_setsigdefault");
+  check(posix_spawnattr_setflags(sa.attr(), POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                                POSIX_SPAWN_SETSIGDEF),
+        "posix_spawnattr_setflags");
+
+  auto* fa = sa.actions();
+  if (p.in_r.get() >= 0) check(posix_spawn_file_actions_adddup2(fa, p.in_r.get(), 0), "adddup2");
+  else if (p.stdin_src.get() >= 0)
+    check(posix_spawn_file_actions_adddup2(fa, p.stdin_src.get(), 0), "adddup2");
+  if (p.out_w.get() >= 0) check(posix_spawn_file_actions_adddup2(fa, p.out_w.get(), 1), "adddup2");
+  if (p.err_w.get() >= 0) check(posix_spawn_file_actions_adddup2(fa, p.err_w.get(), 2), "adddup2");
+  if (o.cwd) check(posix_spawn_file_actions_addchdir_np(fa, o.cwd->c_str()), "addchdir");
+  check(posix_spawn_file_actions_addclosefrom_np(fa, 3), "addclosefrom");
+
+  std::vector<char*> argv;
+  for (const auto& a : o.argv) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  char** envpp = environ;
+  if (o.env) {
+    for (const auto& kv : *o.env) envp.push_back(const_cast<char*>(kv.c_str()));
+    envp.push_back(nullptr);
+    envpp = envp.data();
+  }
+
+  // posix_spawn cannot tell a failed chdir from a failed exec; Python names
+  // the directory in that case, so check it first.
+  if (o.cwd) {
+    struct stat st;
+    if (::stat(o.cwd->c_str(), &st) != 0) throw_errno("chdir", *o.cwd);
+    if (!S_ISDIR(st.st_mode)) throw OsError(ENOTDIR, "chdir", *o.cwd);
+  }
+
+  int saved = 0, last = ENOENT;
+  for (const auto& cand : exec_candidates(o)) {
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, cand.c_str(), fa, sa.attr(), argv.data(), envpp);
+    if (rc == 0) return pid;
+    last = rc;
+    if (rc != ENOENT && rc != ENOTDIR && saved == 0) saved = rc;
+  }
+  throw OsError(saved ? saved : last, "execve", o.executable ? *o.executable : o.argv.at(0));
+}
+
+bool exited_nowait(pid_t pid) {
+  siginfo_t info;
+  info.si_pid = 0;
+  if (::waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0) return errno == ECHILD;
+  return info.si_pid == pid;
+}
+
+int reap(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return -WTERMSIG(status);
+  return -1;
+}
+
+class Session {
+ public:
+  Session(const SpawnOptions& o, Pipes& p, pid_t pid) : o_(o), p_(p), pid_(pid) {
+    if (o.input) {
+      set_nonblocking(p.in_w.get());
+      if (o.input->empty()) p.in_w.reset();
+    }
+    if (p.out_r.get() >= 0) set_nonblocking(p.out_r.get());
+    if (p.err_r.get() >= 0) set_nonblocking(p.err_r.get());
+  }
+
+  Result wait() {
+    const auto start = Clock::now();
+    std::optional<Clock::time_point> exited_at;
+    Clock::time_point last_data = start;
+    while (true) {
+      const bool open = p_.out_r.get() >= 0 || p_.err_r.get() >= 0 || p_.in_w.get() >= 0;
+      if (!exited_at && exited_nowait(pid_)) exited_at = Clock::now();
+      if (!open && exited_at) break;
+      // A grandchild may keep the pipes open after the child is gone; stop
+      // reading once they have been quiet for a moment.
+      if (exited_at && seconds_since(std::max(*exited_at, last_data)) > kLinger) break;
+      if (o_.timeout && seconds_since(start) >= *o_.timeout) {
+        stop_group(o_.kill_grace);
+        throw TimedOut{*o_.timeout, std::move(out_), std::move(err_)};
+      }
+      if (o_.should_abort && o_.should_abort()) {
+        stop_group(0.5);
+        throw Aborted();
+      }
+      int slice_ms = 100;
+      if (o_.timeout) {
+        double left = *o_.timeout - seconds_since(start);
+        slice_ms = std::clamp(static_cast<int>(left * 1000) + 1, 1, 100);
+      }
+      if (open) {
+        if (pump(slice_ms)) last_data = Clock::now();
+      } else {
+        // Pipes closed (or never captured) but the child still runs.
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(slice_ms, 20)));
+      }
+    }
+    Result r;
+    r.returncode = reap(pid_);
+    r.out = std::move(out_);
+    r.err = std::move(err_);
+    return r;
+  }
+
+ private:
+  static constexpr double kLinger = 1.0;
+
+  // One poll round; returns true when any bytes moved.
+  bool pump(int timeout_ms) {
+    pollfd fds[3];
+    int n = 0;
+    int idx_out = -1, idx_err = -1, idx_in = -1;
+    if (p_.out_r.get() >= 0) { idx_out = n; fds[n++] = {p_.out_r.get(), POLLIN, 0}; }
+    if (p_.err_r.get() >= 0) { idx_err = n; fds[n++] = {p_.err_r.get(), POLLIN, 0}; }
+    if (p_.in_w.get() >= 0) { idx_in = n; fds[n++] = {p_.in_w.get(), POLLOUT, 0}; }
+    int rc = ::poll(fds, n, timeout_ms);
+    if (rc <= 0) return false;
+    bool moved = false;
+    if (idx_out >= 0 && fds[idx_out].revents) moved |= drain(p_.out_r, out_);
+    if (idx_err >= 0 && fds[idx_err].revents) moved |= drain(p_.err_r, err_);
+    if (idx_in >= 0 && fds[idx_in].revents) moved |= feed();
+    return moved;
+  }
+
+  static bool drain(Fd& fd, std::string& sink) {
+    char buf[65536];
+    bool moved = false;
+    while (true) {
+      ssize_t k = ::read(fd.get(), buf, sizeof buf);
+      if (k > 0) {
+        sink.append(buf, static_cast<size_t>(k));
+        moved = true;
+        continue;
+      }
+      if (k < 0 && errno == EINTR) continue;
+      if (k < 0 && errno == EAGAIN) return moved;
+      fd.reset();  // EOF or a read error: this stream is finished
+      return moved;
+    }
+  }
+
+  bool feed() {
+    const std::string& in = *o_.input;
+    while (written_ < in.size()) {
+      size_t chunk = std::min<size_t>(in.size() - written_, 65536);
+      ssize_t k = ::write(p_.in_w.get(), in.data() + written_, chunk);
+      if (k > 0) {
+        written_ += static_cast<size_t>(k);
+        continue;
+      }
+      if (k < 0 && errno == EINTR) continue;
+      if (k < 0 && errno == EAGAIN) return true;
+      break;  // EPIPE: the child stopped reading, like subprocess we drop the rest
+    }
+    p_.in_w.reset();
+    return true;
+  }
+
+  // SIGTERM first so that rivo and a container client can stop their
+  // container, SIGKILL after the grace, then a bounded drain: a grandchild
+  // that escaped the group may still hold the pipes and must not hang us.
+  // The child is reaped last so its pid (the group id) cannot be reused
+  // while we still signal the group.
+  void stop_group(double grace) {
+    ::kill(-pid_, SIGTERM);
+    const auto t0 = Clock::now();
+    while (seconds_since(t0) < grace && !exited_nowait(pid_)) {
+      if (p_.out_r.get() >= 0 || p_.err_r.get() >= 0) pump(20);
+      else std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::kill(-pid_, SIGKILL);
+    p_.in_w.reset();
+    const auto t1 = Clock::now();
+    while ((p_.out_r.get() >= 0 || p_.err_r.get() >= 0) && seconds_since(t1) < 0.5) pump(20);
+    p_.out_r.reset();
+    p_.err_r.reset();
+    reap(pid_);
+  }
+
+  const SpawnOptions& o_;
+  Pipes& p_;
+  pid_t pid_;
+  std::string out_, err_;
+  size_t written_ = 0;
+};
+
+}  // namespace
+
+std::vector<std::string> exec_path(const std::optional<std::vector<std::string>>& env) {
+  std::string path;
+  if (env) {
+    path = env_has(*env, "PATH") ? env_lookup(*env, "PATH") : "/bin:/usr/bin";
+  } else {
+    const char* p = ::getenv("PATH");
+    path = p ? p : "/bin:/usr/bin";
+  }
+  return split_path(path);
+}
+
+std::optional<std::string> which(const std::string& name, const std::vector<std::string>& path) {
+  if (name.find('/') != std::string::npos)
+    return ::access(name.c_str(), X_OK) == 0 ? std::optional<std::string>(name) : std::nullopt;
+  for (const auto& dir : path) {
+    std::string cand = join_dir(dir, name);
+    struct stat st;
+    if (::stat(cand.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(cand.c_str(), X_OK) == 0)
+      return cand;
+  }
+  return std::nullopt;
+}
+
+Result run(const SpawnOptions& o) {
+  if (o.argv.empty()) throw InvalidArgument("empty argument vector");
+  Pipes p;
+  if (o.input) make_pipe(p.in_r, p.in_w);
+  else if (o.stdin_fd >= 0) {
+    int fd = ::fcntl(o.stdin_fd, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) throw_errno("fcntl");
+    p.stdin_src.reset(fd);
+  }
+  if (o.capture) {
+    make_pipe(p.out_r, p.out_w);
+    make_pipe(p.err_r, p.err_w);
+  }
+  pid_t pid = spawn(o, p);
+  ::setpgid(pid, pid);  // harmless race guard; the spawn attribute already did it
+  p.in_r.reset();
+  p.out_w.reset();
+  p.err_w.reset();
+  p.stdin_src.reset();
+  Session s(o, p, pid);
+  return s.wait();
+}
+
+}  // namespace tavro::proc

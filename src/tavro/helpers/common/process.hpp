@@ -1,0 +1,56 @@
+// Child processes for the whole package: an explicit argument vector (never a
+// shell), the child in a process group of its own, every inherited descriptor
+// above 2 closed, stdout and stderr captured as raw bytes, and a time limit
+// that ends the whole group (SIGTERM, a short grace, then SIGKILL).
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavro::proc {
+
+struct SpawnOptions {
+  std::vector<std::string> argv;                 // argv[0] is looked up on PATH unless it has a '/'
+  std::optional<std::string> executable;          // run this file instead of looking up argv[0]
+  std::optional<std::string> cwd;                 // nullopt: inherit
+  std::optional<std::vector<std::string>> env;    // "KEY=VALUE" entries; nullopt: inherit
+  std::optional<double> timeout;                  // seconds; nullopt: no limit
+  std::optional<std::string> input;               // bytes fed to stdin through a pipe
+  int stdin_fd = -1;                              // used when no input: -1 inherit, else dup'ed
+  bool capture = true;                            // false: stdout/stderr are inherited
+  double kill_grace = 3.0;                        // SIGTERM -> SIGKILL delay at the time limit
+  // Polled about every 100 ms while the child runs; returning true ends the
+  // child's group at once and makes run() throw tavro::Aborted.
+  std::function<bool()> should_abort;
+};
+
+struct Result {
+  int returncode = 0;  // exit status, or -signal like Python's subprocess
+  std::string out;
+  std::string err;
+};
+
+// Thrown at the time limit, after the group was ended and reaped; carries
+// whatever output arrived before.
+struct TimedOut {
+  double timeout;
+  std::string out;
+  std::string err;
+};
+
+// Runs the child to completion. Throws OsError when it cannot be started
+// (errno and filename as Python's subprocess reports them: the cwd for a
+// failed chdir, otherwise argv[0]), TimedOut at the limit, Aborted when
+// should_abort said so.
+Result run(const SpawnOptions& opts);
+
+// PATH lookup as os.get_exec_path(env) does: the PATH of `env` when given
+// (os.defpath when it has none), else the process's PATH.
+std::vector<std::string> exec_path(const std::optional<std::vector<std::string>>& env);
+
+// First executable file named `name` on `path`, or nullopt.
+std::optional<std::string> which(const std::string& name, const std::vector<std::string>& path);
+
+}  // namespace tavro::proc

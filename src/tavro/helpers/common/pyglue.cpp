@@ -1,0 +1,142 @@
+#include "common/pyglue.hpp"
+
+#include <cstring>
+
+#include "common/errors.hpp"
+
+namespace tavro::py {
+
+void require_type(nb::handle obj, PyTypeObject* expected, const char* name, bool optional) {
+  if (Py_TYPE(obj.ptr()) == expected) return;
+  if (optional && obj.is_none()) return;
+  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+               name, expected->tp_name, Py_TYPE(obj.ptr())->tp_name);
+  throw nb::python_error();
+}
+
+void require_return(nb::handle obj, PyTypeObject* expected, bool allow_none) {
+  if (Py_TYPE(obj.ptr()) == expected || (allow_none && obj.is_none())) return;
+  PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected->tp_name,
+               Py_TYPE(obj.ptr())->tp_name);
+  throw nb::python_error();
+}
+
+static nb::object get_logger(const char* name) {
+  return nb::module_::import_("logging").attr("getLogger")(name);
+}
+
+bool log_enabled(const char* logger, int level) {
+  return nb::cast<bool>(get_logger(logger).attr("isEnabledFor")(level));
+}
+
+void log_args(const char* logger, int level, const char* fmt, nb::tuple args) {
+  get_logger(logger).attr("log")(level, fmt, *args);
+}
+
+nb::object module_attr(const char* module, const char* name) {
+  return nb::module_::import_(module).attr(name);
+}
+
+std::string fs_encode(nb::handle obj) {
+  nb::object b = nb::steal(PyUnicode_Check(obj.ptr())
+                               ? PyUnicode_EncodeFSDefault(obj.ptr())
+                               : nullptr);
+  if (!b.is_valid()) {
+    if (PyErr_Occurred()) throw nb::python_error();
+    b = module_attr("os", "fsencode")(obj);
+  }
+  char* data;
+  Py_ssize_t len;
+  if (PyBytes_AsStringAndSize(b.ptr(), &data, &len) != 0) throw nb::python_error();
+  return std::string(data, static_cast<size_t>(len));
+}
+
+nb::str fs_decode(const std::string& s) {
+  PyObject* o = PyUnicode_DecodeFSDefaultAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+  if (!o) throw nb::python_error();
+  return nb::steal<nb::str>(o);
+}
+
+nb::str decode_lossless(const std::string& s) {
+  PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape");
+  if (!o) throw nb::python_error();
+  return nb::steal<nb::str>(o);
+}
+
+nb::bytes to_bytes(const std::string& s) { return nb::bytes(s.data(), s.size()); }
+
+void raise_os_error(int err, const std::string& filename, const std::string& filename2) {
+  nb::object exc;
+  nb::object msg = nb::str(std::strerror(err));
+  if (filename.empty()) {
+    exc = nb::handle(PyExc_OSError)(err, msg);
+  } else if (filename2.empty()) {
+    exc = nb::handle(PyExc_OSError)(err, msg, fs_decode(filename));
+  } else {
+    exc = nb::handle(PyExc_OSError)(err, msg, fs_decode(filename), nb::none(), fs_decode(filename2));
+  }
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+  throw nb::python_error();
+}
+
+std::vector<std::string> to_argv(nb::handle seq) {
+  std::vector<std::string> out;
+  for (nb::handle item : seq) out.push_back(fs_encode(item));
+  return out;
+}
+
+std::vector<std::string> to_envp(nb::handle mapping) {
+  std::vector<std::string> out;
+  nb::object items = mapping.attr("items")();
+  for (nb::handle kv : items) {
+    std::string k = fs_encode(kv[0]);
+    std::string v = fs_encode(kv[1]);
+    if (k.find('=') != std::string::npos || k.find('\0') != std::string::npos || k.empty()) {
+      PyErr_SetString(PyExc_ValueError, "illegal environment variable name");
+      throw nb::python_error();
+    }
+    if (v.find('\0') != std::string::npos) {
+      PyErr_SetString(PyExc_ValueError, "embedded null byte");
+      throw nb::python_error();
+    }
+    out.push_back(k + "=" + v);
+  }
+  return out;
+}
+
+proc::Result run_process(proc::SpawnOptions opts) {
+  std::optional<nb::python_error> pending;
+  opts.should_abort = [&pending]() {
+    nb::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) {
+      pending.emplace();
+      return true;
+    }
+    return false;
+  };
+  try {
+    nb::gil_scoped_release nogil;
+    return proc::run(opts);
+  } catch (const Aborted&) {
+    if (pending) throw std::move(*pending);
+    throw;
+  }
+}
+
+void register_translators() {
+  nb::register_exception_translator([](const std::exception_ptr& p, void*) {
+    try {
+      std::rethrow_exception(p);
+    } catch (const OsError& e) {
+      try {
+        raise_os_error(e.err(), e.path(), e.path2());
+      } catch (nb::python_error& pe) {
+        pe.restore();
+      }
+    } catch (const InvalidArgument& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+    }
+  });
+}
+
+}  // namespace tavro::py

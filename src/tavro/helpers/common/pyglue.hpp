@@ -1,0 +1,91 @@
+// Python-side glue shared by every extension module: exact argument type
+// checks, the bridge to `logging`, error translation and small conversions.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/process.hpp"
+
+namespace tavro::py {
+namespace nb = nanobind;
+
+enum Level : int { DEBUG = 10, INFO = 20, WARNING = 30, ERROR = 40 };
+
+// Raises TypeError("Argument 'NAME' has incorrect type (expected str, got int)")
+// unless type(obj) is exactly `expected` (or obj is None and `optional`).
+void require_type(nb::handle obj, PyTypeObject* expected, const char* name, bool optional = false);
+inline void require_str(nb::handle o, const char* name, bool optional = false) {
+  require_type(o, &PyUnicode_Type, name, optional);
+}
+inline void require_dict(nb::handle o, const char* name, bool optional = false) {
+  require_type(o, &PyDict_Type, name, optional);
+}
+inline void require_list(nb::handle o, const char* name, bool optional = false) {
+  require_type(o, &PyList_Type, name, optional);
+}
+
+// TypeError("Expected %s, got %.200s") for declared return types.
+void require_return(nb::handle obj, PyTypeObject* expected, bool allow_none = true);
+
+// Logging through logging.getLogger(name): the template and its arguments go
+// to the logger unformatted, and nothing is built when the level is disabled.
+bool log_enabled(const char* logger, int level);
+void log_args(const char* logger, int level, const char* fmt, nb::tuple args);
+template <class... A>
+void log(const char* logger, int level, const char* fmt, A&&... a) {
+  if (!log_enabled(logger, level)) return;
+  log_args(logger, level, fmt, nb::make_tuple(std::forward<A>(a)...));
+}
+
+// `key in container`, with Python semantics.
+inline bool contains(nb::handle container, nb::handle key) {
+  int r = PySequence_Contains(container.ptr(), key.ptr());
+  if (r < 0) throw nb::python_error();
+  return r != 0;
+}
+inline bool contains(nb::handle container, const char* key) { return contains(container, nb::str(key)); }
+
+// Python truth value.
+inline bool truthy(nb::handle h) {
+  int r = PyObject_IsTrue(h.ptr());
+  if (r < 0) throw nb::python_error();
+  return r != 0;
+}
+
+// Imports `module` and returns its attribute `name` at call time, so tests
+// and hosts can monkeypatch module-level helpers.
+nb::object module_attr(const char* module, const char* name);
+
+// Converts a Python str (or path-like) to a file-system string the way
+// os.fsencode does (surrogateescape), and back.
+std::string fs_encode(nb::handle obj);
+nb::str fs_decode(const std::string& s);
+// bytes -> str with UTF-8 + surrogateescape: every byte sequence decodes and
+// re-encodes to the very same bytes.
+nb::str decode_lossless(const std::string& s);
+nb::bytes to_bytes(const std::string& s);
+
+// Raise OSError(errno, strerror(errno), filename[, None, filename2]).
+[[noreturn]] void raise_os_error(int err, const std::string& filename = {},
+                                 const std::string& filename2 = {});
+
+// Python argument sequence / environment mapping -> what the core takes.
+// Elements go through os.fsencode, so str, bytes and path-likes all work and
+// anything else raises the TypeError subprocess would.
+std::vector<std::string> to_argv(nb::handle seq);
+std::vector<std::string> to_envp(nb::handle mapping);
+
+// Runs a child with the GIL released; Ctrl-C in the host ends the child's
+// group and raises KeyboardInterrupt. C++ errors become Python errors.
+proc::Result run_process(proc::SpawnOptions opts);
+
+// Registers the translators of the core's typed errors (once per module).
+void register_translators();
+
+}  // namespace tavro::py

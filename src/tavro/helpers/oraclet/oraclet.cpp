@@ -1,0 +1,168 @@
+// One client over three LLM vendors. The vendor SDK classes are looked up as
+// attributes of this module at call time, so a host (or a test) can replace
+// them; the SDKs themselves are imported when the module loads.
+#include "common/pyglue.hpp"
+
+namespace nb = nanobind;
+namespace py = tavro::py;
+
+namespace {
+
+constexpr const char* kModule = "tavro.helpers.oraclet";
+
+struct Oraclet {};
+
+
+nb::object mod_attr(const char* name) { return py::module_attr(kModule, name); }
+
+// The vendor client for `provider`, or None for an unknown provider.
+nb::object build_client(nb::handle provider, nb::handle api_key) {
+  if (provider.equal(nb::str("openai"))) return mod_attr("OpenAI")(nb::arg("api_key") = api_key);
+  if (provider.equal(nb::str("anthropic")))
+    return mod_attr("Anthropic")(nb::arg("api_key") = api_key);
+  if (provider.equal(nb::str("google")))
+    return mod_attr("genai").attr("Client")(nb::arg("api_key") = api_key);
+  return nb::none();
+}
+
+void init(Oraclet* t, nb::handle provider, nb::handle model_name, nb::handle api_key) {
+  py::require_str(provider, "provider");
+  py::require_str(model_name, "model_name");
+  py::require_str(api_key, "api_key");
+  new (t) Oraclet();
+  nb::handle self = nb::find(t);
+  nb::object lowered = provider.attr("lower")();
+  self.attr("provider") = lowered;
+  self.attr("model_name") = model_name;
+  bool known = lowered.equal(nb::str("openai")) || lowered.equal(nb::str("anthropic")) ||
+               lowered.equal(nb::str("google"));
+  if (!known) {
+    nb::str msg = nb::str("Unsupported provider: {}. Use 'openai', 'anthropic', or 'google'.")
+                      .format(nb::repr(provider));
+    PyErr_SetObject(PyExc_ValueError, msg.ptr());
+    throw nb::python_error();
+  }
+  // Current SDKs refuse an empty key in their constructors; with no key the
+  // client is built at the first call instead, so the failure shows where the
+  // request is made and a keyless machine can still construct clients.
+  self.attr("client") = nb::len(api_key) ? build_client(lowered, api_key) : nb::none();
+}
+
+[[noreturn]] void duplicate_keyword(nb::handle fn, const char* key) {
+  nb::object name = nb::getattr(fn, "__qualname__", nb::str("create"));
+  PyErr_Format(PyExc_TypeError, "%U() got multiple values for keyword argument '%s'", name.ptr(),
+               key);
+  throw nb::python_error();
+}
+
+nb::object call(nb::handle self, nb::handle user_prompt, nb::handle system_prompt,
+                nb::kwargs kwargs) {
+  py::require_str(user_prompt, "user_prompt");
+  py::require_str(system_prompt, "system_prompt", true);
+  nb::dict opts;
+  for (auto [k, v] : kwargs) opts[k] = v;
+  if (!opts.contains("temperature")) opts["temperature"] = nb::int_(0);
+  const bool has_system = !system_prompt.is_none() && nb::len(system_prompt) > 0;
+
+  nb::object provider = self.attr("provider");
+  nb::object client = self.attr("client");
+  auto ensure_client = [&]() {
+    if (client.is_none()) {
+      client = build_client(provider, nb::str(""));
+      self.attr("client") = client;
+    }
+  };
+  nb::object model = self.attr("model_name");
+  nb::object answer;
+
+  if (provider.equal(nb::str("openai"))) {
+    ensure_client();
+    nb::list messages;
+    if (has_system) {
+      nb::dict m;
+      m["role"] = "system";
+      m["content"] = system_prompt;
+      messages.append(m);
+    }
+    nb::dict user;
+    user["role"] = "user";
+    user["content"] = user_prompt;
+    messages.append(user);
+    nb::object create = client.attr("chat").attr("completions").attr("create");
+    for (const char* k : {"model", "messages"})
+      if (opts.contains(k)) duplicate_keyword(create, k);
+    nb::dict req;
+    req["model"] = model;
+    req["messages"] = messages;
+    for (auto [k, v] : opts) req[k] = v;
+    nb::object response = create(**req);
+    answer = response.attr("choices")[0].attr("message").attr("content");
+  } else if (provider.equal(nb::str("anthropic"))) {
+    ensure_client();
+    nb::dict req;
+    req["model"] = model;
+    req["max_tokens"] = opts.attr("pop")("max_tokens", 4096);
+    nb::list messages;
+    nb::dict user;
+    user["role"] = "user";
+    user["content"] = user_prompt;
+    messages.append(user);
+    req["messages"] = messages;
+    req.attr("update")(opts);
+    if (has_system) req["system"] = system_prompt;
+    nb::object response = client.attr("messages").attr("create")(**req);
+    answer = response.attr("content")[0].attr("text");
+  } else if (provider.equal(nb::str("google"))) {
+    ensure_client();
+    nb::object temperature = opts.attr("pop")("temperature", 0);
+    nb::dict config;
+    for (auto [k, v] : opts) config[k] = v;
+    config["temperature"] = temperature;
+    if (has_system) config["system_instruction"] = system_prompt;
+    nb::object response = client.attr("models").attr("generate_content")(
+        nb::arg("model") = model, nb::arg("contents") = user_prompt, nb::arg("config") = config);
+    answer = response.attr("text");
+  } else {
+    return nb::none();
+  }
+  py::require_return(answer, &PyUnicode_Type);
+  return answer;
+}
+
+nb::object default_llm() {
+  nb::object environ = py::module_attr("os", "environ");
+  nb::object cls = mod_attr("Oraclet");
+  nb::object anthropic_key = environ.attr("get")("ANTHROPIC_API_KEY", "");
+  if (py::truthy(anthropic_key)) return cls("anthropic", "claude-haiku-4-5-20251001", anthropic_key);
+  nb::object openai_key = environ.attr("get")("OPENAI_API_KEY", "");
+  if (py::truthy(openai_key)) return cls("openai", "gpt-4o-mini", openai_key);
+  nb::object key = nb::str("");
+  if (py::contains(environ, "GEMINI_API_KEY")) key = environ["GEMINI_API_KEY"];
+  else if (py::contains(environ, "GOOGLE_API_KEY")) key = environ["GOOGLE_API_KEY"];
+  return cls("google", "gemini-2.5-flash-lite", key);
+}
+
+}  // namespace
+
+NB_MODULE(oraclet, m) {
+  py::register_translators();
+  // Loaded unconditionally and in this order: a missing vendor SDK makes the
+  // import of this module fail.
+  m.attr("os") = nb::module_::import_("os");
+  m.attr("Optional") = nb::module_::import_("typing").attr("Optional");
+  m.attr("Anthropic") = nb::module_::import_("anthropic").attr("Anthropic");
+  m.attr("OpenAI") = nb::module_::import_("openai").attr("OpenAI");
+  m.attr("genai") = nb::module_::import_("google.genai");
+
+  nb::class_<Oraclet>(m, "Oraclet", nb::dynamic_attr(),
+                      "A prompt-in, text-out client over OpenAI, Anthropic or Google.")
+      .def("__init__", &init, nb::arg("provider"), nb::arg("model_name"), nb::arg("api_key"),
+           nb::sig("def __init__(self, provider: str, model_name: str, api_key: str) -> None"))
+      .def("call", &call, nb::arg("user_prompt"), nb::arg("system_prompt").none() = nb::none(),
+           nb::arg("kwargs"),
+           nb::sig("def call(self, user_prompt: str, system_prompt: str | None = None, **kwargs) -> str | None"),
+           "Send one prompt and return the model's answer text.");
+
+  m.def("default_llm", &default_llm, nb::sig("def default_llm() -> Oraclet"),
+        "An Oraclet for the first vendor whose API key is set: Anthropic, OpenAI, else Google.");
+}

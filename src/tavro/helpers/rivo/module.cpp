@@ -1,0 +1,14 @@
+#include "rivo/rivo.hpp"
+
+using namespace tavro::rivo;
+
+NB_MODULE(rivo, m) {
+  tavro::py::register_translators();
+  m.attr("logger") = nb::module_::import_("logging").attr("getLogger")(kModule);
+  m.attr("DEFAULT_REGISTRY") = kDefaultRegistry;
+  Class cls(m, "RIVO", nb::dynamic_attr());
+  bind_runner(m, cls);
+  bind_commands(m, cls);
+  bind_execution(m, cls);
+  bind_provisioning(m, cls);
+}

@@ -1,0 +1,295 @@
+// The RIVO constructor, the global-option builder and the command runner
+// through which every other operation starts `rivo`.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cmath>
+
+#include "common/errors.hpp"
+#include "rivo/rivo.hpp"
+
+namespace tavro::rivo {
+namespace {
+
+using py::DEBUG;
+using py::WARNING;
+
+nb::object os_mod() { return nb::module_::import_("os"); }
+
+
+nb::object makedirs(nb::handle path) {
+  return os_mod().attr("makedirs")(path, nb::arg("exist_ok") = true);
+}
+
+[[noreturn]] void raise_runtime(nb::handle text) {
+  PyErr_SetObject(PyExc_RuntimeError, text.ptr());
+  throw nb::python_error();
+}
+
+nb::str cmd_text(nb::handle cmd) { return nb::borrow<nb::str>(nb::str(" ").attr("join")(cmd)); }
+
+// Keywords of subprocess.run that the runner handles itself; any other valid
+// subprocess.Popen keyword goes through Python's own subprocess.run.
+bool natively_handled(const std::string& k) {
+  static const char* const names[] = {"input",      "stdin",             "encoding",
+                                      "errors",     "universal_newlines", "bufsize",
+                                      "close_fds",  "start_new_session", "process_group",
+                                      "restore_signals"};
+  for (const char* n : names)
+    if (k == n) return true;
+  return false;
+}
+
+nb::object decode(const std::string& raw, nb::handle encoding, nb::handle errors) {
+  if (encoding.is_none() && errors.is_none()) return py::decode_lossless(raw);
+  nb::bytes b = py::to_bytes(raw);
+  return b.attr("decode")(encoding.is_none() ? nb::str("utf-8") : nb::borrow<nb::str>(encoding),
+                          errors.is_none() ? nb::str("surrogateescape")
+                                           : nb::borrow<nb::str>(errors));
+}
+
+struct Outcome {
+  int returncode;
+  nb::object out, err;
+};
+
+// Runs with the C++ launcher: own process group, descriptors closed, the GIL
+// released, the whole group ended at the time limit.
+Outcome launch_native(const std::vector<std::string>& argv, nb::handle cwd, nb::handle env,
+                      nb::handle timeout, nb::dict& rest, bool& timed_out) {
+  proc::SpawnOptions o;
+  o.argv = argv;
+  if (!cwd.is_none()) o.cwd = py::fs_encode(cwd);
+  o.env = py::to_envp(env);
+  if (!timeout.is_none()) o.timeout = nb::cast<double>(nb::handle(timeout));
+
+  nb::object encoding = rest.contains("encoding") ? nb::object(rest["encoding"]) : nb::none();
+  nb::object errors = rest.contains("errors") ? nb::object(rest["errors"]) : nb::none();
+  nb::object input = rest.contains("input") ? nb::object(rest["input"]) : nb::none();
+  nb::object stdin_ = rest.contains("stdin") ? nb::object(rest["stdin"]) : nb::none();
+  if (!input.is_none() && !stdin_.is_none()) {
+    PyErr_SetString(PyExc_ValueError, "stdin and input arguments may not both be used.");
+    throw nb::python_error();
+  }
+  int devnull = -1;
+  if (!input.is_none()) {
+    nb::object data = input;
+    if (PyUnicode_Check(input.ptr()))
+      data = input.attr("encode")(encoding.is_none() ? nb::str("utf-8") : nb::str(encoding));
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
+    o.input = std::string(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
+    PyBuffer_Release(&view);
+  } else if (!stdin_.is_none()) {
+    nb::object subprocess = nb::module_::import_("subprocess");
+    if (stdin_.equal(subprocess.attr("PIPE"))) {
+      o.input = std::string();
+    } else if (stdin_.equal(subprocess.attr("DEVNULL"))) {
+      devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      if (devnull < 0) py::raise_os_error(errno, "/dev/null");
+      o.stdin_fd = devnull;
+    } else if (PyLong_Check(stdin_.ptr())) {
+      o.stdin_fd = nb::cast<int>(stdin_);
+    } else {
+      o.stdin_fd = nb::cast<int>(stdin_.attr("fileno")());
+    }
+  }
+  struct CloseFd {
+    int fd;
+    ~CloseFd() {
+      if (fd >= 0) ::close(fd);
+    }
+  } guard{devnull};
+
+  try {
+    proc::Result r = py::run_process(std::move(o));
+    return {r.returncode, decode(r.out, encoding, errors), decode(r.err, encoding, errors)};
+  } catch (const proc::TimedOut&) {
+    timed_out = true;
+    return {0, nb::none(), nb::none()};
+  }
+}
+
+// Exotic subprocess options (preexec_fn, user, umask, ...) keep working
+// exactly as Python's subprocess.run treats them.
+Outcome launch_python(const std::vector<std::string>& argv, nb::handle cwd, nb::handle env,
+                      nb::handle timeout, nb::dict& rest, bool& timed_out) {
+  nb::object subprocess = nb::module_::import_("subprocess");
+  nb::list args;
+  for (const auto& a : argv) args.append(py::fs_decode(a));
+  nb::dict kw;
+  for (auto [k, v] : rest) kw[k] = v;
+  kw["cwd"] = cwd;
+  kw["env"] = env;
+  kw["timeout"] = timeout;
+  kw["capture_output"] = true;
+  nb::object encoding = rest.contains("encoding") ? nb::object(rest["encoding"]) : nb::none();
+  nb::object errors = rest.contains("errors") ? nb::object(rest["errors"]) : nb::none();
+  PyDict_DelItemString(kw.ptr(), "encoding");
+  PyErr_Clear();
+  PyDict_DelItemString(kw.ptr(), "errors");
+  PyErr_Clear();
+  try {
+    nb::object cp = subprocess.attr("run")(args, **kw);
+    auto raw = [](nb::handle b) {
+      return std::string(PyBytes_AsString(b.ptr()), static_cast<size_t>(PyBytes_Size(b.ptr())));
+    };
+    return {nb::cast<int>(cp.attr("returncode")), decode(raw(cp.attr("stdout")), encoding, errors),
+            decode(raw(cp.attr("stderr")), encoding, errors)};
+  } catch (nb::python_error& e) {
+    if (!e.matches(subprocess.attr("TimeoutExpired"))) throw;
+    timed_out = true;
+    return {0, nb::none(), nb::none()};
+  }
+}
+
+nb::object rivo_run(nb::handle self, nb::handle cmd, nb::kwargs kwargs) {
+  py::require_list(cmd, "cmd");
+  nb::dict kw;
+  for (auto [k, v] : kwargs) kw[k] = v;
+  for (const char* k : {"check", "capture_output", "text"}) {
+    if (kw.contains(k)) PyDict_DelItemString(kw.ptr(), k);
+  }
+  nb::object os = os_mod();
+
+  if (!kw.contains("cwd")) {
+    nb::str vol = environ_get("PIPELINE_VOLUME_PATH");
+    nb::object wd = nb::len(vol) ? os.attr("path").attr("join")(vol, ".rivo_home")
+                                 : nb::module_::import_("tempfile").attr("mkdtemp")(
+                                       nb::arg("prefix") = "rivo_");
+    makedirs(wd);
+    kw["cwd"] = wd;
+  }
+  nb::object cwd = kw["cwd"];
+  py::log(kLogger, DEBUG, "run cwd=%s cmd=%s", cwd, cmd);
+
+  nb::object env;
+  if (kw.contains("env")) {
+    env = kw["env"];
+    PyDict_DelItemString(kw.ptr(), "env");
+  }
+  if (!env.is_valid() || env.is_none()) env = nb::dict(os.attr("environ"));
+
+  if (!py::contains(env, "RIVO_REGISTRY")) {
+    nb::object registry = self.attr("registry");
+    env["RIVO_REGISTRY"] = py::truthy(registry) ? registry : py::module_attr(kModule, "DEFAULT_REGISTRY");
+  }
+  nb::str vol = environ_get("PIPELINE_VOLUME_PATH");
+  if (nb::len(vol)) {
+    nb::object cache = vol + nb::str("/.apptainer_cache");
+    makedirs(cache);
+    env["APPTAINER_CACHEDIR"] = cache;
+    env["SINGULARITY_CACHEDIR"] = cache;
+  }
+  env["APPTAINER_NO_USERNS"] = "1";
+  env["APPTAINER_ROOTLESS"] = "1";
+
+  size_t n = nb::len(cmd);
+  bool pull = false;
+  if (n > 0) {
+    nb::object first = cmd[0];
+    pull = first.equal(nb::str("add")) || first.equal(nb::str("sync"));
+  }
+  nb::object timeout;
+  if (kw.contains("timeout")) {
+    timeout = kw["timeout"];
+    PyDict_DelItemString(kw.ptr(), "timeout");
+  } else {
+    timeout = nb::int_(pull ? 1800 : 3600);
+  }
+
+  if (kw.contains("stdout") || kw.contains("stderr")) {
+    PyErr_SetString(PyExc_ValueError, "stdout and stderr arguments may not be used with capture_output.");
+    throw nb::python_error();
+  }
+  nb::dict rest;
+  bool exotic = false;
+  for (auto [k, v] : kw) {
+    if (nb::str(k).equal(nb::str("cwd"))) continue;
+    rest[k] = v;
+    if (!natively_handled(nb::cast<std::string>(nb::str(k)))) exotic = true;
+  }
+  if (exotic) {
+    // Same TypeError as subprocess.run for a keyword Popen does not take.
+    nb::object inspect = nb::module_::import_("inspect");
+    inspect.attr("signature")(py::module_attr("subprocess", "Popen"))
+        .attr("bind")(nb::list(), **rest);
+  }
+
+  nb::list args;
+  args.append("rivo");
+  for (nb::handle c : cmd) args.append(c);
+  std::vector<std::string> argv = py::to_argv(args);
+
+  bool timed_out = false;
+  Outcome res = exotic ? launch_python(argv, cwd, env, timeout, rest, timed_out)
+                       : launch_native(argv, cwd, env, timeout, rest, timed_out);
+  if (timed_out) {
+    nb::str text = nb::str("rivo {} timed out after {}s \u2014 image pull may have stalled")
+                       .format(cmd_text(cmd), nb::str(timeout));
+    raise_runtime(text);
+  }
+
+  if (py::truthy(res.err)) py::log(kLogger, WARNING, "stderr: %s", res.err.attr("rstrip")());
+  if (res.returncode != 0) {
+    nb::str text = nb::str("rivo {} failed (exit {}):\nSTDOUT: {}\nSTDERR: {}")
+                       .format(cmd_text(cmd), res.returncode, res.out, res.err);
+    raise_runtime(text);
+  }
+  return py::module_attr("subprocess", "CompletedProcess")(args, res.returncode, res.out, res.err);
+}
+
+nb::list base_args(nb::handle self) {
+  nb::list out;
+  nb::object backend = self.attr("backend");
+  if (py::truthy(backend)) {
+    out.append("--backend");
+    out.append(backend);
+  }
+  nb::object registry = self.attr("registry");
+  if (py::truthy(registry)) {
+    out.append("--registry");
+    out.append(registry);
+  }
+  return out;
+}
+
+}  // namespace
+
+nb::str environ_get(const char* name) {
+  return nb::str(nb::module_::import_("os").attr("environ").attr("get")(name, ""));
+}
+
+void bind_runner(nb::module_& m, Class& cls) {
+  m.def(
+      "_default_llm",
+      []() { return py::module_attr("tavro.helpers.oraclet", "default_llm")(); },
+      "Build the default LLM client (imported from tavro.helpers.oraclet at call time).");
+
+  cls.def(
+      "__init__",
+      [](RIVO* t, nb::handle backend, nb::handle registry) {
+        py::require_str(backend, "backend", true);
+        py::require_str(registry, "registry", true);
+        new (t) RIVO();
+        nb::handle self = nb::find(t);
+        self.attr("backend") = backend;
+        self.attr("registry") = registry;
+        self.attr("_session_tools") = nb::list();
+        nb::str vol = environ_get("PIPELINE_VOLUME_PATH");
+        nb::object join = nb::module_::import_("os").attr("path").attr("join");
+        self.attr("_rivo_home") = !nb::len(vol) ? nb::str("") : nb::str(join(vol, ".rivo_home"));
+        self.attr("_image_cache") = !nb::len(vol) ? nb::str("") : nb::str(join(vol, ".image_cache"));
+      },
+      nb::arg("backend").none() = nb::none(), nb::arg("registry").none() = nb::none(),
+      nb::sig("def __init__(self, backend: str | None = None, registry: str | None = None) -> None"));
+
+  cls.def("_base_args", &base_args, nb::sig("def _base_args(self) -> list[str]"),
+          "Global options (--backend, --registry) for a rivo command line.");
+
+  cls.def("_run", &rivo_run, nb::arg("cmd"), nb::arg("kwargs"),
+          nb::sig("def _run(self, cmd: list[str], **kwargs) -> subprocess.CompletedProcess"),
+          "Run `rivo` with the arguments in cmd and return the completed process.");
+}
+
+}  // namespace tavro::rivo
