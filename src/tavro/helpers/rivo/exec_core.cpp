@@ -1,0 +1,359 @@
+#include "rivo/exec_core.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <unordered_map>
+#include <utility>
+
+#include "common/errors.hpp"
+#include "common/fileops.hpp"
+
+namespace tavro::rivo::core {
+
+std::string final_component(std::string_view path) {
+  std::string_view last;
+  size_t i = 0;
+  while (i <= path.size()) {
+    size_t j = path.find('/', i);
+    if (j == std::string_view::npos) j = path.size();
+    std::string_view seg = path.substr(i, j - i);
+    if (!seg.empty() && seg != ".") last = seg;
+    i = j + 1;
+  }
+  return std::string(last);
+}
+
+bool is_single_component(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
+std::string join(std::string_view base, std::string_view name) {
+  if (base.empty() || base == ".") return std::string(name);
+  std::string out(base);
+  if (out.back() != '/') out.push_back('/');
+  out.append(name);
+  return out;
+}
+
+bool is_project_name(std::string_view name) {
+  return name == "rivo.toml" || name == "rivo.lock" || name == ".rivo";
+}
+
+// ---------------------------------------------------------------------------
+// Argument tokens: the placeholder pattern is \{[^}]+\}. Braces are ASCII, so
+// matching on UTF-8 bytes agrees with matching on code points.
+
+bool is_placeholder(std::string_view tok) {
+  if (tok.size() < 3 || tok.front() != '{' || tok.back() != '}') return false;
+  return tok.substr(1, tok.size() - 2).find('}') == std::string_view::npos;
+}
+
+bool has_placeholder(std::string_view tok) {
+  for (size_t i = tok.find('{'); i != std::string_view::npos; i = tok.find('{', i + 1)) {
+    size_t close = tok.find('}', i + 1);
+    if (close == std::string_view::npos) return false;  // no later '{' can close either
+    if (close > i + 1) return true;
+  }
+  return false;
+}
+
+FilteredArgs filter_tokens(const std::vector<std::string>& tokens,
+                           const std::unordered_set<std::string>& out_slots) {
+  static const std::unordered_set<std::string> kRedirections = {">", "<", "2>", ">>", "2>>"};
+  FilteredArgs r;
+  size_t i = 0;
+  while (i < tokens.size()) {
+    const std::string& tok = tokens[i];
+    if (kRedirections.count(tok)) {
+      if (tok == ">" && i + 1 < tokens.size() && out_slots.count(tokens[i + 1]))
+        r.capture_slot = tokens[i + 1];
+      i += 2;
+    } else if (is_placeholder(tok)) {
+      // The option in front of a missing value goes too: "-x {missing}".
+      if (!r.clean.empty() && !r.clean.back().empty() && r.clean.back()[0] == '-')
+        r.clean.pop_back();
+      ++i;
+    } else if (has_placeholder(tok)) {
+      ++i;
+    } else {
+      r.clean.push_back(tok);
+      ++i;
+    }
+  }
+  return r;
+}
+
+// ---------------------------------------------------------------------------
+// Staging
+
+namespace {
+
+// os.path.abspath: the path made absolute against the working directory and
+// normalised lexically ("a/.." -> the directory itself), never resolved.
+std::string absolute_normalised(const std::string& path) {
+  std::string full = path;
+  if (full.empty() || full[0] != '/') {
+    std::string cwd(4096, '\0');
+    while (!::getcwd(cwd.data(), cwd.size())) {
+      if (errno != ERANGE) throw_errno("getcwd");
+      cwd.resize(cwd.size() * 2);
+    }
+    cwd.resize(cwd.find('\0'));
+    full = cwd + "/" + path;
+  }
+  std::vector<std::string_view> parts;
+  std::string_view v(full);
+  size_t i = 0;
+  while (i <= v.size()) {
+    size_t j = v.find('/', i);
+    if (j == std::string_view::npos) j = v.size();
+    std::string_view seg = v.substr(i, j - i);
+    if (seg == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!seg.empty() && seg != ".") {
+      parts.push_back(seg);
+    }
+    i = j + 1;
+  }
+  std::string out;
+  for (auto p : parts) (out += '/') += p;
+  return out.empty() ? "/" : out;
+}
+
+}  // namespace
+
+std::string stage_one(const std::string& sandbox, const std::string& src, const std::string& slot) {
+  std::string name = final_component(src);
+  // "." and "x/.." have no usable name of their own; take the directory's.
+  if (name.empty() || name == "..") name = final_component(absolute_normalised(src));
+  if (name.empty()) throw InvalidArgument("cannot stage the root directory '/' as an input");
+  std::string dst = join(sandbox, name);
+  if (fs::exists(dst)) {
+    std::string prefixed = slot + "_" + name;
+    if (!is_single_component(prefixed))
+      throw InvalidArgument("input slot name '" + slot +
+                            "' cannot prefix a staged file name: it must be one path component");
+    dst = join(sandbox, prefixed);
+  }
+  if (!fs::exists(dst)) {
+    if (fs::is_dir(src))
+      fs::copy_tree(src, dst, true);
+    else
+      fs::copy_file(src, dst);
+  }
+  return dst;
+}
+
+StageResult stage_all(const std::string& sandbox, const std::vector<StageRequest>& requests) {
+  StageResult out(requests.size());
+  for (size_t i = 0; i < requests.size(); ++i)
+    for (const auto& src : requests[i].sources)
+      if (fs::exists(src)) out[i].push_back(stage_one(sandbox, src, requests[i].slot));
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Harvest
+
+namespace {
+
+using Kind = fs::DirEntry::Kind;
+
+bool is_symlink(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// An absolute symlink written inside the container names a container path,
+// which on the host is some unrelated file (/etc/passwd, a user's key): only
+// links that stay inside the sandbox are read.
+bool confined(const std::string& path, Kind kind, const std::string& sandbox) {
+  return kind != Kind::Symlink || fs::resolves_inside(path, sandbox);
+}
+
+bool regular_inside(const std::string& path, Kind kind, const std::string& sandbox) {
+  if (kind == Kind::File) return true;
+  return kind == Kind::Symlink && fs::is_regular_file(path) && confined(path, kind, sandbox);
+}
+
+bool dir_inside(const std::string& path, Kind kind, const std::string& sandbox) {
+  if (kind == Kind::Dir) return true;
+  return kind == Kind::Symlink && fs::is_dir(path) && confined(path, kind, sandbox);
+}
+
+// copystat for a directory: extended attributes (best effort), permission bits
+// and times, applied after its content so the copies do not move the mtime.
+void copy_dir_stat(const std::string& src, const std::string& dst, const struct stat& st) {
+  ssize_t n = ::listxattr(src.c_str(), nullptr, 0);
+  if (n > 0) {
+    std::string names(static_cast<size_t>(n), '\0');
+    n = ::listxattr(src.c_str(), names.data(), names.size());
+    for (size_t i = 0; n > 0 && i < static_cast<size_t>(n);) {
+      const char* key = names.c_str() + i;
+      i += std::char_traits<char>::length(key) + 1;
+      ssize_t len = ::getxattr(src.c_str(), key, nullptr, 0);
+      if (len < 0) continue;
+      std::string value(static_cast<size_t>(len), '\0');
+      len = ::getxattr(src.c_str(), key, value.data(), value.size());
+      if (len >= 0) ::setxattr(dst.c_str(), key, value.data(), static_cast<size_t>(len), 0);
+    }
+  }
+  if (::chmod(dst.c_str(), st.st_mode & 07777) != 0) throw_errno("chmod", dst);
+  struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (::utimensat(AT_FDCWD, dst.c_str(), times, 0) != 0) throw_errno("utime", dst);
+}
+
+struct TreeCopy {
+  const std::string& sandbox;
+  std::vector<std::pair<dev_t, ino_t>> stack;  // directories being copied (loop guard)
+  std::exception_ptr first_error;
+
+  void note(std::exception_ptr e) {
+    if (!first_error) first_error = std::move(e);
+  }
+
+  // Like copy_tree, except that a symlink resolving outside the sandbox (or
+  // nowhere) is left out instead of followed or reported.
+  void dir(const std::string& src, const std::string& dst) {
+    struct stat st;
+    if (::stat(src.c_str(), &st) != 0) throw_errno("stat", src);
+    for (auto& [d, i] : stack)
+      if (d == st.st_dev && i == st.st_ino) throw OsError(ELOOP, "copytree", src);
+    fs::make_dirs(dst);
+    stack.emplace_back(st.st_dev, st.st_ino);
+    for (const auto& e : fs::list_dir(src)) {
+      std::string s = src + "/" + e.name;
+      std::string d = dst + "/" + e.name;
+      try {
+        Kind kind = e.kind;
+        if (kind == Kind::Symlink) {
+          if (!fs::resolves_inside(s, sandbox)) continue;
+          kind = fs::is_dir(s) ? Kind::Dir : fs::is_regular_file(s) ? Kind::File : Kind::Other;
+        }
+        if (kind == Kind::Dir)
+          dir(s, d);
+        else if (kind == Kind::File)
+          fs::copy_file(s, d);
+      } catch (const OsError&) {
+        note(std::current_exception());
+      }
+    }
+    stack.pop_back();
+    copy_dir_stat(src, dst, st);
+  }
+};
+
+void copy_tree_confined(const std::string& src, const std::string& dst, const std::string& sandbox) {
+  TreeCopy tc{sandbox, {}, nullptr};
+  tc.dir(src, dst);
+  if (tc.first_error) std::rethrow_exception(tc.first_error);
+}
+
+std::string parent_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+std::vector<std::string> sandbox_names(const std::string& sandbox) {
+  std::vector<std::string> out;
+  for (auto& e : fs::list_dir(sandbox)) out.push_back(std::move(e.name));
+  return out;
+}
+
+HarvestResult harvest(const HarvestPlan& plan) {
+  const std::string& sandbox = plan.sandbox;
+  const std::vector<fs::DirEntry> listing = fs::list_dir(sandbox);
+  std::unordered_map<std::string, Kind> kinds;
+  for (const auto& e : listing) kinds.emplace(e.name, e.kind);
+  auto kind_of = [&](const std::string& name) {
+    auto it = kinds.find(name);
+    return it == kinds.end() ? Kind::Other : it->second;
+  };
+
+  HarvestResult out(plan.slots.size());
+  std::unordered_set<std::string> harvested_dirs;
+
+  for (size_t si = 0; si < plan.slots.size(); ++si) {
+    const HarvestSlot& slot = plan.slots[si];
+    std::string dest = join(plan.output, slot.name);
+    if (slot.is_dir) {
+      std::string src_name = slot.name;
+      std::string src_dir = join(sandbox, src_name);
+      if (!fs::exists(src_dir)) {
+        // The tool wrote its directory under another name: take it when it
+        // is the only candidate.
+        std::vector<const std::string*> candidates;
+        for (const auto& e : listing) {
+          if (plan.staged_names.count(e.name) || is_project_name(e.name)) continue;
+          if (dir_inside(join(sandbox, e.name), e.kind, sandbox)) candidates.push_back(&e.name);
+        }
+        if (candidates.size() == 1) {
+          src_name = *candidates[0];
+          src_dir = join(sandbox, src_name);
+        }
+      }
+      // A file under the slot's name, or a link leading out of the sandbox,
+      // delivers nothing.
+      if (!dir_inside(src_dir, kind_of(src_name), sandbox)) continue;
+      harvested_dirs.insert(src_name);
+      fs::make_dirs(dest);
+      std::unordered_set<std::string> made;
+      for (const auto& rel : fs::walk_files(src_dir)) {
+        std::string f = src_dir + "/" + rel;
+        if (is_symlink(f) && !fs::resolves_inside(f, sandbox)) continue;
+        std::string target = dest + "/" + rel;
+        std::string parent = parent_of(target);
+        if (parent != dest && made.insert(parent).second) fs::make_dirs(parent);
+        fs::copy_file(f, target);
+        out[si].push_back(std::move(target));
+      }
+    } else {
+      for (const auto& name : slot.matches) {
+        if (plan.staged_names.count(name) || is_project_name(name)) continue;
+        std::string src = join(sandbox, name);
+        if (!regular_inside(src, kind_of(name), sandbox)) continue;
+        fs::make_dirs(plan.output.empty() ? "." : plan.output);
+        fs::copy_file(src, dest);
+        out[si].push_back(std::move(dest));
+        break;
+      }
+    }
+  }
+
+  std::unordered_set<std::string> delivered;
+  for (const auto& paths : out)
+    for (const auto& p : paths) delivered.insert(final_component(p));
+
+  const std::string extras = join(plan.output, "_extras");
+  for (const auto& e : listing) {
+    if (plan.staged_names.count(e.name) || is_project_name(e.name)) continue;
+    std::string src = join(sandbox, e.name);
+    if (regular_inside(src, e.kind, sandbox)) {
+      if (delivered.count(e.name)) continue;
+      fs::make_dirs(extras);
+      fs::copy_file(src, join(extras, e.name));
+    } else if (dir_inside(src, e.kind, sandbox)) {
+      if (harvested_dirs.count(e.name)) continue;
+      fs::make_dirs(extras);
+      copy_tree_confined(src, join(extras, e.name), sandbox);
+    }
+  }
+  return out;
+}
+
+void write_replacing(const std::string& path, std::string_view bytes) {
+  if (is_symlink(path) && ::unlink(path.c_str()) != 0) throw_errno("unlink", path);
+  fs::write_file(path, bytes);
+}
+
+}  // namespace tavro::rivo::core
