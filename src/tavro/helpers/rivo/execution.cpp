@@ -489,7 +489,8 @@ nb::object run(nb::handle self, nb::handle tool_name, nb::handle manifest, nb::h
   if (nb::len(clean) > 0 && (clean[0].equal(entrypoint) || clean[0].equal(entrypoint_basename)))
     clean = nb::steal<nb::list>(PySequence_GetSlice(clean.ptr(), 1, PY_SSIZE_T_MAX));
 
-  nb::dict run_env = nb::dict(os.attr("environ"));
+  // A real copy: nb::dict(obj) would only borrow os.environ.
+  nb::object run_env = mod("builtins").attr("dict")(os.attr("environ"));
   py::log(kLogger, INFO, "Running rivo exec %s %s", entrypoint, clean);
 
   nb::object proc;
