@@ -14,7 +14,10 @@ constexpr const char* kLogger = "tavro.helpers.haulix";
 constexpr const char* kZenodoDomain = "zenodo.org";
 constexpr const char* kDropboxDomain = "dropbox.com";
 constexpr int kTimeout = 120;
-constexpr Py_ssize_t kChunk = 1 << 20;
+// Large enough that the per-call cost of the Python reader vanishes, small
+// enough that the socket-to-file copy stays in the CPU cache (1 MiB chunks
+// were markedly slower on a 1 GiB loopback download).
+constexpr Py_ssize_t kChunk = 256 << 10;
 
 struct Haulix {};
 
