@@ -93,7 +93,10 @@ def lock_text(tools: dict, extra: str = "") -> str:
 
 
 def read_toml(path):
-    import tomllib
+    try:
+        import tomllib
+    except ModuleNotFoundError:  # Python < 3.11
+        import tomli as tomllib
 
     with open(path, "rb") as fh:
         return tomllib.load(fh)
@@ -560,15 +563,9 @@ def test_add_and_sync_with_cache_end_to_end(fake_rivo, docker, vol, monkeypatch,
     third = RIVO()
     third._session_tools = ["samtools"]
     third.sync()
-    seen = read_toml_text((fake_rivo.log.parent / (fake_rivo.log.name + ".lock-at-sync")).read_text())
+    seen = read_toml(fake_rivo.log.parent / (fake_rivo.log.name + ".lock-at-sync"))
     assert seen == {"tools": {"samtools": {"image_reference": "reg/samtools:1"}}}
     assert ("INFO", "Pruned stale tools from rivo.lock: %s", (["bwa"],)) in logs()
-
-
-def read_toml_text(text):
-    import tomllib
-
-    return tomllib.loads(text)
 
 
 def test_subclass_overrides_are_used(fake_rivo, vol):

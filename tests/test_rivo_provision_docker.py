@@ -209,84 +209,14 @@ def test_hosted_wait_installs_the_wrapper(probes, clock, monkeypatch, tmp_path, 
 
 # ------------------------------------------------------------ installation
 
-# The wrapper as it is meant to read, apart from the real executable's path.
-WRAPPER_TAIL = r'''"
-if [ "$1" = "run" ]; then
-    shift
-    ARGS=()
-    while [[ $# -gt 0 ]]; do
-        case "$1" in
-            --gpus|--runtime) shift; [ $# -gt 0 ] && shift ;;
-            --gpus=*|--runtime=*) shift ;;
-            *) ARGS+=("$1"); shift ;;
-        esac
-    done
-    GPU=""
-    for dev in /dev/nvidia*; do
-        [ -c "$dev" ] && GPU="$GPU --device $dev:$dev"
-    done
-    if [ -n "$GPU" ]; then
-        for lib in /usr/lib/x86_64-linux-gnu/libcuda.so* /usr/lib/x86_64-linux-gnu/libnvidia*.so*; do
-            [ -e "$lib" ] && GPU="$GPU -v $lib:$lib:ro"
-        done
-        GPU="$GPU -e NVIDIA_VISIBLE_DEVICES=all -e NVIDIA_DRIVER_CAPABILITIES=all"
-        IMAGE=""
-        skip_next=0
-        for tok in "${ARGS[@]}"; do
-            if [ "$skip_next" = "1" ]; then skip_next=0; continue; fi
-            case "$tok" in
-                -v|-e|-w|--name|--mount|--env-file|--user|-u|--workdir|--entrypoint|--label|-l|--network|-p|--device)
-                    skip_next=1; continue ;;
-                -*) continue ;;
-                *) IMAGE="$tok"; break ;;
-            esac
-        done
-        MOUNT_HOST_CUDA=1
-        if [ -n "$IMAGE" ]; then
-            for d in /usr/local/cuda/lib64 /usr/local/cuda/targets/x86_64-linux/lib; do
-                if "$REAL_DOCKER" run --rm --network=host --entrypoint "" "$IMAGE" \
-                        sh -c "ls $d/libcudart.so* >/dev/null 2>&1" 2>/dev/null; then
-                    MOUNT_HOST_CUDA=0
-                    break
-                fi
-            done
-        fi
-        ENV_FILE=$(mktemp)
-        echo 'XLA_FLAGS=--xla_gpu_cuda_data_dir=/usr/local/cuda' >> "$ENV_FILE"
-        echo 'XLA_PYTHON_CLIENT_ALLOCATOR=platform' >> "$ENV_FILE"
-        echo 'XLA_PYTHON_CLIENT_PREALLOCATE=false' >> "$ENV_FILE"
-        echo "JAX_COMPILATION_CACHE_DIR=${PIPELINE_VOLUME_PATH:-/tmp}/.jax_cache" >> "$ENV_FILE"
-        echo 'OMP_NUM_THREADS=4' >> "$ENV_FILE"
-        echo 'OPENBLAS_NUM_THREADS=4' >> "$ENV_FILE"
-        echo 'LD_LIBRARY_PATH=/usr/local/cuda/lib64:/usr/local/cuda/targets/x86_64-linux/lib:/usr/local/nvidia/lib:/usr/local/nvidia/lib64' >> "$ENV_FILE"
-        ENV_SUM=$(sha256sum < "$ENV_FILE" 2>/dev/null | cut -c1-16)
-        if [ -n "$ENV_SUM" ] && mv -f "$ENV_FILE" "${ENV_FILE%/*}/docker-gpu-env-$ENV_SUM" 2>/dev/null; then
-            ENV_FILE="${ENV_FILE%/*}/docker-gpu-env-$ENV_SUM"
-        fi
-        GPU="$GPU --env-file $ENV_FILE"
-        if [ "$MOUNT_HOST_CUDA" = "1" ]; then
-            GPU="$GPU -v /usr/local/cuda:/usr/local/cuda:ro"
-        fi
-        MODELCACHE="${PIPELINE_VOLUME_PATH:-/tmp}/.model_cache"
-        mkdir -p "$MODELCACHE"
-        GPU="$GPU -v $MODELCACHE:/cache:rw"
-    fi
-    exec "$REAL_DOCKER" run --network=host --entrypoint "" $GPU "${ARGS[@]}"
-elif [ "$1" = "pull" ]; then
-    "$REAL_DOCKER" "$@"
-    RC=$?
-    if [ $RC -eq 137 ]; then
-        echo "max depth exceeded: image has too many layers for overlay2 storage driver" >&2
-    fi
-    exit $RC
-else
-    exec "$REAL_DOCKER" "$@"
-fi
-'''
-
-
-def expected_wrapper(real: str) -> str:
-    return '#!/bin/bash\nREAL_DOCKER="' + real + WRAPPER_TAIL
+def check_wrapper(path, real: str) -> str:
+    """The wrapper at `path`: bash, handing over to `real`, mode 755."""
+    text = path.read_text()
+    assert text.startswith(f'#!/bin/bash\nREAL_DOCKER="{real}"\nif [ "$1" = "run" ]; then\n')
+    assert text.endswith('\nelse\n    exec "$REAL_DOCKER" "$@"\nfi\n')
+    assert path.stat().st_mode & 0o7777 == 0o755
+    assert subprocess.run(["bash", "-n", str(path)]).returncode == 0
+    return text
 
 
 def test_install_moves_real_docker_and_writes_both_wrappers(paths, logs):
@@ -294,10 +224,8 @@ def test_install_moves_real_docker_and_writes_both_wrappers(paths, logs):
     RIVO()._install_docker_host_network_wrapper()
     wrapper = paths["wrapper_dir"] / "docker"
     assert paths["real"].read_text() == "REAL BINARY"
-    for f in (wrapper, paths["system"]):
-        assert f.read_text() == expected_wrapper(str(paths["real"]))
-        assert f.stat().st_mode & 0o7777 == 0o755
-    assert subprocess.run(["bash", "-n", str(wrapper)]).returncode == 0
+    assert check_wrapper(wrapper, str(paths["real"])) == check_wrapper(paths["system"],
+                                                                       str(paths["real"]))
     assert logs() == [
         ("INFO", "Moved real docker binary to %s", (str(paths["real"]),)),
         ("INFO", "Installed docker wrapper at %s and %s (real binary at %s)",
@@ -312,10 +240,19 @@ def test_second_install_moves_nothing_and_rewrites(paths, logs):
     paths["system"].chmod(0o600)
     RIVO()._install_docker_host_network_wrapper()
     assert paths["real"].read_text() == "REAL BINARY"
-    assert paths["system"].read_text() == expected_wrapper(str(paths["real"]))
-    assert paths["system"].stat().st_mode & 0o7777 == 0o755
+    check_wrapper(paths["system"], str(paths["real"]))
     assert [m for _, m, _ in logs()] == [
         "Installed docker wrapper at %s and %s (real binary at %s)"]
+
+
+def test_install_replaces_a_link_not_its_target(paths):
+    # e.g. a package update put a link back at the system path
+    paths["real"].write_text("REAL BINARY")
+    paths["system"].symlink_to(paths["real"].name)
+    RIVO()._install_docker_host_network_wrapper()
+    assert paths["real"].read_text() == "REAL BINARY"
+    assert not paths["system"].is_symlink()
+    check_wrapper(paths["system"], str(paths["real"]))
 
 
 def test_failed_move_installs_no_broken_wrapper(paths, logs):
@@ -607,7 +544,8 @@ def test_install_at_real_paths_in_private_namespace(tmp_path, monkeypatch):
         pytest.skip(f"private mount namespace not permitted: {res.stderr.strip()[-300:]}")
     assert res.returncode == 0, res.stderr
     out = json.loads(res.stdout)
-    wrapper = expected_wrapper("/usr/bin/docker.real")
+    wrapper = out["first"]["/usr/bin/docker"]
+    assert wrapper.startswith('#!/bin/bash\nREAL_DOCKER="/usr/bin/docker.real"\n')
     assert out["first"] == {"/usr/bin/docker": wrapper, "/vol/bin/docker": wrapper,
                             "/usr/bin/docker.real": "#!/bin/sh\necho real-docker \"$@\"\n"}
     assert out["again"] == out["first"]

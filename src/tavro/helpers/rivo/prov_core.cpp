@@ -297,10 +297,10 @@ void sync_dir(const std::string& dir) {
 }  // namespace
 
 void write_file_atomic(const std::string& path, std::string_view data,
-                       std::optional<unsigned> mode) {
+                       std::optional<unsigned> mode, bool replace_link) {
   std::string target = path;
   struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+  if (!replace_link && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
     char resolved[PATH_MAX];
     if (::realpath(path.c_str(), resolved)) target = resolved;
   }

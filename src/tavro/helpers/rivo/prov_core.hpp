@@ -44,13 +44,15 @@ std::string docker_wrapper_script(const std::string& real_docker);
 // not empty, not "." or "..", no '/' and no NUL.
 bool is_single_path_component(std::string_view name);
 
-// Replaces the file at `path` (symbolic links are followed) with `data` as a
-// whole: a temporary file in the same directory is written, synced and
-// renamed over the target, so readers see the old or the new content, never
-// a mix. The file keeps the old file's mode and owner, or gets `mode` when
-// given (else the default creation mode). Throws OsError naming `path`.
+// Replaces the file at `path` with `data` as a whole: a temporary file in
+// the same directory is written, synced and renamed over the target, so
+// readers see the old or the new content, never a mix. A symbolic link at
+// `path` is followed (its target is replaced) unless `replace_link`, which
+// replaces the link itself. The file keeps the old file's mode and owner,
+// or gets `mode` when given (else the default creation mode). Throws
+// OsError naming `path`.
 void write_file_atomic(const std::string& path, std::string_view data,
-                       std::optional<unsigned> mode = std::nullopt);
+                       std::optional<unsigned> mode = std::nullopt, bool replace_link = false);
 
 // Moves a file like rename(2); across file systems it copies (mode and times
 // kept) into a temporary file beside `dst`, renames that into place and only

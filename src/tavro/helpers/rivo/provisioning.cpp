@@ -358,12 +358,14 @@ void install_docker_host_network_wrapper(nb::handle) {
     py::log(kLogger, WARNING, "Docker wrapper not installed: no real docker binary at %s", real);
     return;
   }
+  // A link at a wrapper's place (a package's alternatives link, say) is
+  // replaced itself; whatever it points to is left alone.
   const std::string script = prov::docker_wrapper_script(py::fs_encode(real));
   nb::object wrapper = nb::str(wrapper_dir) + nb::str("/docker");
   for (nb::handle target : {nb::handle(wrapper), nb::handle(system_docker)}) {
     std::string path = py::fs_encode(target);
     nb::gil_scoped_release nogil;
-    prov::write_file_atomic(path, script, 0755);
+    prov::write_file_atomic(path, script, 0755, /*replace_link=*/true);
   }
   py::log(kLogger, INFO, "Installed docker wrapper at %s and %s (real binary at %s)", wrapper,
           system_docker, real);
