@@ -55,6 +55,16 @@ def private_docker_paths(tmp_path, monkeypatch):
     monkeypatch.setattr(rivo_mod, "_WRAPPER_DIR", str(tmp_path / "absent" / "vol-bin"))
 
 
+@pytest.fixture(autouse=True)
+def restore_environ():
+    """RIVO._run currently writes its child's settings into os.environ; keep
+    them from reaching later tests."""
+    saved = dict(os.environ)
+    yield
+    os.environ.clear()
+    os.environ.update(saved)
+
+
 @pytest.fixture
 def docker(bindir, tmp_path, monkeypatch):
     fake = FakeDocker(bindir, tmp_path)
@@ -586,3 +596,46 @@ def test_subclass_overrides_are_used(fake_rivo, vol):
     c.add("t")
     c.sync()
     assert calls == [("load", "t"), ("save", "t"), ("prune",)]
+
+
+# ------------------------------------------------- with the local rivo command
+
+
+def _local_rivo():
+    import tavro.helpers
+
+    for folder in tavro.helpers.__path__:
+        exe = os.path.join(folder, "_bin", "rivo")
+        if os.access(exe, os.X_OK):
+            return exe
+    return None
+
+
+@pytest.mark.parametrize("writer_kind", ["tomli_w", "builtin"])
+def test_pruned_files_stay_readable_by_rivo(bindir, docker, vol, monkeypatch, writer_kind):
+    exe = _local_rivo()
+    if exe is None:
+        pytest.skip("the local rivo command was not built")
+    if writer_kind == "builtin":
+        monkeypatch.setitem(sys.modules, "tomli_w", None)
+    (bindir / "rivo").symlink_to(exe)
+    monkeypatch.delenv("RIVO_REGISTRY", raising=False)
+    registry = os.path.join(os.path.dirname(__file__), os.pardir, "registry")
+    if not os.path.isdir(registry):
+        pytest.skip("no registry folder")
+    first = RIVO(backend="local", registry=os.path.abspath(registry))
+    first.add("seqtk_seq", "samtools_view")
+    home = vol / ".rivo_home"
+    assert set(read_toml(home / "rivo.lock")["tools"]) == {"seqtk_seq", "samtools_view"}
+    assert sorted(p.name for p in (vol / ".image_cache").iterdir()) == [
+        "samtools_view.tar", "seqtk_seq.tar"]
+
+    second = RIVO(backend="local")
+    second._session_tools = ["seqtk_seq"]
+    second.sync()
+    lock = read_toml(home / "rivo.lock")
+    assert set(lock["tools"]) == {"seqtk_seq"}
+    assert lock["tools"]["seqtk_seq"]["binaries"]
+    assert set(read_toml(home / "rivo.toml")["tools"]) == {"seqtk_seq"}
+    listed = second._run(["list"]).stdout
+    assert "seqtk_seq" in listed and "samtools_view" not in listed
