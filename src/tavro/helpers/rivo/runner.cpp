@@ -168,7 +168,7 @@ nb::object rivo_run(nb::handle self, nb::handle cmd, nb::kwargs kwargs) {
     env = kw["env"];
     PyDict_DelItemString(kw.ptr(), "env");
   }
-  if (!env.is_valid() || env.is_none()) env = nb::dict(os.attr("environ"));
+  if (!env.is_valid() || env.is_none()) env = py::new_dict(os.attr("environ"));
 
   if (!py::contains(env, "RIVO_REGISTRY")) {
     nb::object registry = self.attr("registry");
@@ -287,7 +287,7 @@ void bind_runner(nb::module_& m, Class& cls) {
   cls.def("_base_args", &base_args, nb::sig("def _base_args(self) -> list[str]"),
           "Global options (--backend, --registry) for a rivo command line.");
 
-  cls.def("_run", &rivo_run, nb::arg("cmd"), nb::arg("kwargs"),
+  cls.def("_run", &rivo_run, nb::arg("cmd").none(), nb::arg("kwargs"),
           nb::sig("def _run(self, cmd: list[str], **kwargs) -> subprocess.CompletedProcess"),
           "Run `rivo` with the arguments in cmd and return the completed process.");
 }
