@@ -211,3 +211,14 @@ def test_links_inside_a_directory_slot(run_tool, tmp_path):
 def test_symlink_loop_in_extras_is_an_error_not_a_hang(run_tool, isolated_tmp):
     with pytest.raises(OSError):
         run_tool("mkdir d && ln -s .. d/up\n")
+
+
+def test_project_files_are_never_a_slot_output(tmp_path, isolated_tmp, monkeypatch, fake_rivo, bindir):
+    home = tmp_path / "vol" / ".rivo_home"
+    home.mkdir(parents=True)
+    (home / "rivo.toml").write_text("[tools]\n")
+    monkeypatch.setenv("PIPELINE_VOLUME_PATH", str(tmp_path / "vol"))
+    (bindir / "quiet").write_text("#!/bin/sh\ntrue\n")
+    (bindir / "quiet").chmod(0o755)
+    res = RIVO().run("quiet", {"outputs": {"rivo": {}, "r": {}}}, {}, str(tmp_path / "o"))
+    assert res == {"rivo": None, "r": None}

@@ -417,3 +417,24 @@ def test_python_threads_run_while_the_tool_runs(fake_rivo, bindir, tmp_path, iso
         th.join()
     during = [t for t in ticks if t0 < t < t1]
     assert t1 - t0 >= 0.5 and len(during) >= 20
+
+
+def test_unusual_input_paths(tmp_path, isolated_tmp, monkeypatch):
+    here = tmp_path / "cwd_dir"
+    here.mkdir()
+    (here / "f").write_text("x")
+    monkeypatch.chdir(here)
+    r = Recorder()
+    r.run("t", {}, {"a": ".", "b": str(here) + "/"}, str(tmp_path / "o"))
+    # "." is staged under the name of the directory it stands for.
+    assert r.calls[0][0] == ["exec", "t", "cwd_dir", "b_cwd_dir"]
+    with pytest.raises(ValueError, match="root directory"):
+        Recorder().run("t", {}, {"a": "/"}, str(tmp_path / "o"))
+
+
+def test_clashing_input_with_a_path_like_slot_name(tmp_path, isolated_tmp):
+    f = tmp_path / "a.fq"
+    f.write_text("x")
+    with pytest.raises(ValueError, match=r"input slot name '\.\./up'"):
+        Recorder().run("t", {}, {"r": str(f), "../up": str(f)}, str(tmp_path / "o"))
+    assert not (isolated_tmp / "tavro_sandboxes" / "up_a.fq").exists()
