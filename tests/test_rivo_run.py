@@ -345,10 +345,11 @@ def test_crlf_and_invalid_utf8_stay_as_written(fake_rivo, bindir, tmp_path, isol
     assert res[("log" if template else "stdout")] == str(target)
 
 
-def test_capture_replaces_a_symlink_the_tool_left(fake_rivo, bindir, tmp_path, isolated_tmp):
+@pytest.mark.parametrize("make", ['ln -s "{victim}" log', "mkfifo log"])
+def test_capture_replaces_links_and_fifos_the_tool_left(fake_rivo, bindir, tmp_path, isolated_tmp, make):
     victim = tmp_path / "victim.txt"
     victim.write_text("keep me")
-    tool(bindir, "sneaky", f'ln -s "{victim}" log\necho output\n')
+    tool(bindir, "sneaky", make.format(victim=victim) + "\necho output\n")
     out = tmp_path / "o"
     RIVO().run("sneaky", {"args_template": "> {log}", "outputs": {"log": {}}}, {}, str(out))
     assert victim.read_text() == "keep me"

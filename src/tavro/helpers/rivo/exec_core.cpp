@@ -352,7 +352,12 @@ HarvestResult harvest(const HarvestPlan& plan) {
 }
 
 void write_replacing(const std::string& path, std::string_view bytes) {
-  if (is_symlink(path) && ::unlink(path.c_str()) != 0) throw_errno("unlink", path);
+  // Writing through a symlink could overwrite any host file, and opening a
+  // FIFO would block until someone reads it: such entries are replaced.
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) &&
+      ::unlink(path.c_str()) != 0)
+    throw_errno("unlink", path);
   fs::write_file(path, bytes);
 }
 

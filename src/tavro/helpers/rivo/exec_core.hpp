@@ -92,8 +92,8 @@ std::vector<std::string> sandbox_names(const std::string& sandbox);
 // sandbox.
 HarvestResult harvest(const HarvestPlan& plan);
 
-// Writes bytes to path, replacing a symlink there instead of writing through
-// it (the tool may have left one pointing anywhere).
+// Writes bytes to path. A symlink, FIFO, socket or device the tool left there
+// is replaced, never written through.
 void write_replacing(const std::string& path, std::string_view bytes);
 
 // The sandbox's project-file names, never taken as outputs.
