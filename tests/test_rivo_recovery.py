@@ -224,7 +224,8 @@ def test_missing_docker_is_a_search_failure(bindir, tmp_path, monkeypatch, caplo
         pytest.skip("a real docker.real is installed")
     caplog.set_level(logging.DEBUG, logger=LOGGER)
     monkeypatch.setenv("PATH", str(bindir))  # neither docker.real nor docker
-    assert RIVO()._fix_stale_abs_paths(["/d/a.fq"], {"image": "i"}, {}) is None
+    env = {"PATH": str(bindir)}  # the bare name is looked up here: never a real docker
+    assert RIVO()._fix_stale_abs_paths(["/d/a.fq"], {"image": "i"}, env) is None
     (rec,) = [r for r in records(caplog) if r[1].startswith("find failed")]
     assert rec[2][0] == "a.fq" and "No such file or directory: 'docker'" in rec[2][1]
 
