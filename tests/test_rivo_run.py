@@ -367,7 +367,14 @@ def test_subclass_text_output_is_captured(isolated_tmp, tmp_path):
 
 
 def test_concurrent_runs_on_distinct_nodes(fake_rivo, bindir, tmp_path, isolated_tmp):
-    tool(bindir, "slow", 'sleep 0.3\ncat "$1" > result\n')
+    stamps = tmp_path / "stamps"
+    stamps.mkdir()
+    tool(bindir, "slow", f"""\
+        date +%s.%N > "{stamps}/$2.start"
+        sleep 0.3
+        cat "$1" > result
+        date +%s.%N > "{stamps}/$2.end"
+        """)
     n = 4
     results, errors = {}, []
 
@@ -376,25 +383,24 @@ def test_concurrent_runs_on_distinct_nodes(fake_rivo, bindir, tmp_path, isolated
             f = tmp_path / f"in{i}" / "reads.txt"
             f.parent.mkdir()
             f.write_text(f"node {i}\n")
-            results[i] = RIVO().run("slow", {"args_template": "{reads}", "outputs": {"result": {}}},
-                                    {"reads": str(f)}, str(tmp_path / f"out{i}"))
+            manifest = {"args_template": "{reads} {i}", "outputs": {"result": {}}}
+            results[i] = RIVO().run("slow", manifest, {"reads": str(f), "i": i}, str(tmp_path / f"out{i}"))
         except Exception as e:  # pragma: no cover - reported below
             errors.append(e)
 
     threads = [threading.Thread(target=node, args=(i,)) for i in range(n)]
-    t0 = time.monotonic()
     for t in threads:
         t.start()
     for t in threads:
         t.join()
-    elapsed = time.monotonic() - t0
     assert errors == []
     for i in range(n):
         assert Path(results[i]["result"]).read_text() == f"node {i}\n"
-    cwds = {c["cwd"] for c in fake_rivo.calls}
-    assert len(cwds) == n
+    assert len({c["cwd"] for c in fake_rivo.calls}) == n
     assert sandboxes(isolated_tmp) == []
-    assert elapsed < n * 0.3 + 1.0  # the tools overlapped
+    starts = [float((stamps / f"{i}.start").read_text()) for i in range(n)]
+    ends = [float((stamps / f"{i}.end").read_text()) for i in range(n)]
+    assert max(starts) < min(ends)  # all tools were running at the same time
 
 
 def test_python_threads_run_while_the_tool_runs(fake_rivo, bindir, tmp_path, isolated_tmp):
