@@ -48,6 +48,35 @@ void init(Oraclet* t, nb::handle provider, nb::handle model_name, nb::handle api
   self.attr("client") = nb::len(api_key) ? build_client(lowered, api_key) : nb::none();
 }
 
+// Newer Anthropic SDKs dropped sampling options such as `temperature` from
+// the keywords of messages.create, although the API still takes them. Any
+// request field the method does not name travels in `extra_body`, so the
+// request on the wire carries the same fields whatever the SDK version.
+nb::dict sdk_keywords(nb::handle fn, nb::dict req) {
+  nb::object params;
+  try {
+    params = py::module_attr("inspect", "signature")(fn).attr("parameters");
+  } catch (nb::python_error&) {
+    return req;  // not introspectable: pass everything as keywords
+  }
+  for (nb::handle p : params.attr("values")()) {
+    if (nb::cast<int>(p.attr("kind")) == 4) return req;  // takes **kwargs
+  }
+  nb::dict out, extra;
+  for (auto [k, v] : req) {
+    if (py::contains(params, k)) out[k] = v;
+    else extra[k] = v;
+  }
+  if (nb::len(extra) == 0) return out;
+  if (out.contains("extra_body") && !out["extra_body"].is_none()) {
+    nb::dict merged = nb::dict(out["extra_body"]);
+    merged.attr("update")(extra);
+    extra = merged;
+  }
+  out["extra_body"] = extra;
+  return out;
+}
+
 [[noreturn]] void duplicate_keyword(nb::handle fn, const char* key) {
   nb::object name = nb::getattr(fn, "__qualname__", nb::str("create"));
   PyErr_Format(PyExc_TypeError, "%U() got multiple values for keyword argument '%s'", name.ptr(),
@@ -110,7 +139,8 @@ nb::object call(nb::handle self, nb::handle user_prompt, nb::handle system_promp
     req["messages"] = messages;
     req.attr("update")(opts);
     if (has_system) req["system"] = system_prompt;
-    nb::object response = client.attr("messages").attr("create")(**req);
+    nb::object create = client.attr("messages").attr("create");
+    nb::object response = create(**sdk_keywords(create, req));
     answer = response.attr("content")[0].attr("text");
   } else if (provider.equal(nb::str("google"))) {
     ensure_client();
@@ -156,9 +186,9 @@ NB_MODULE(oraclet, m) {
 
   nb::class_<Oraclet>(m, "Oraclet", nb::dynamic_attr(),
                       "A prompt-in, text-out client over OpenAI, Anthropic or Google.")
-      .def("__init__", &init, nb::arg("provider"), nb::arg("model_name"), nb::arg("api_key"),
+      .def("__init__", &init, nb::arg("provider").none(), nb::arg("model_name").none(), nb::arg("api_key").none(),
            nb::sig("def __init__(self, provider: str, model_name: str, api_key: str) -> None"))
-      .def("call", &call, nb::arg("user_prompt"), nb::arg("system_prompt").none() = nb::none(),
+      .def("call", &call, nb::arg("user_prompt").none(), nb::arg("system_prompt").none() = nb::none(),
            nb::arg("kwargs"),
            nb::sig("def call(self, user_prompt: str, system_prompt: str | None = None, **kwargs) -> str | None"),
            "Send one prompt and return the model's answer text.");

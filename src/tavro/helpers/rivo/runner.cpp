@@ -287,7 +287,7 @@ void bind_runner(nb::module_& m, Class& cls) {
   cls.def("_base_args", &base_args, nb::sig("def _base_args(self) -> list[str]"),
           "Global options (--backend, --registry) for a rivo command line.");
 
-  cls.def("_run", &rivo_run, nb::arg("cmd"), nb::arg("kwargs"),
+  cls.def("_run", &rivo_run, nb::arg("cmd").none(), nb::arg("kwargs"),
           nb::sig("def _run(self, cmd: list[str], **kwargs) -> subprocess.CompletedProcess"),
           "Run `rivo` with the arguments in cmd and return the completed process.");
 }

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what is missing on a fresh Debian machine and builds the package
+# into a virtual environment at .venv. Safe to run again: it only does what
+# is still missing (and rebuilds incrementally).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# Debian packages: the local rivo command's TOML and command-line libraries,
+# and the real tools that the example pipeline and end-to-end tests run.
+DEBS=(libtomlplusplus-dev libcli11-dev minimap2 samtools seqtk)
+missing=()
+for p in "${DEBS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if command -v apt-get >/dev/null && [ "$(id -u)" = 0 ]; then
+    echo "setup: installing ${missing[*]}"
+    apt-get update -qq >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  else
+    echo "setup: missing Debian packages (${missing[*]}); the local rivo and real-tool tests are skipped" >&2
+  fi
+fi
+
+PY=${PYTHON:-python3}
+if [ ! -x .venv/bin/python ]; then
+  "$PY" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --upgrade pip >/dev/null
+.venv/bin/python -m pip install -q -e ".[test]"

@@ -1,0 +1,292 @@
+"""The LLM client: vendor choice, request shapes through the real SDKs, errors."""
+
+from __future__ import annotations
+
+import json
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+import pytest
+
+from tavro.helpers import oraclet
+from tavro.helpers.oraclet import Oraclet, default_llm
+
+import anthropic
+import openai
+from google import genai
+from google.genai import types as genai_types
+
+REPLIES = {
+    "openai": {
+        "id": "c1", "object": "chat.completion", "created": 0, "model": "m",
+        "choices": [{"index": 0, "finish_reason": "stop",
+                     "message": {"role": "assistant", "content": "from openai"}}],
+    },
+    "anthropic": {
+        "id": "msg_1", "type": "message", "role": "assistant", "model": "m",
+        "content": [{"type": "text", "text": "from anthropic"}],
+        "stop_reason": "end_turn", "usage": {"input_tokens": 1, "output_tokens": 1},
+    },
+    "google": {
+        "candidates": [{"content": {"role": "model", "parts": [{"text": "from google"}]}}],
+    },
+}
+
+
+class Stub:
+    """A local HTTP server that records each request and answers as a vendor."""
+
+    def __init__(self):
+        self.requests: list[dict] = []
+        stub = self
+
+        class Handler(BaseHTTPRequestHandler):
+            def do_POST(self):
+                body = json.loads(self.rfile.read(int(self.headers["Content-Length"])))
+                stub.requests.append({"path": self.path, "body": body})
+                vendor = ("anthropic" if "/messages" in self.path
+                          else "google" if "generateContent" in self.path else "openai")
+                data = json.dumps(REPLIES[vendor]).encode()
+                self.send_response(200)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                self.wfile.write(data)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.server.server_address[1]}"
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+@pytest.fixture
+def stub():
+    s = Stub()
+    yield s
+    s.close()
+
+
+def client_for(provider: str, stub: Stub):
+    """A real SDK client aimed at the stub, swapped in for the built one."""
+    if provider == "openai":
+        o = Oraclet("openai", "gpt-test", "k")
+        o.client = openai.OpenAI(api_key="k", base_url=stub.url + "/v1", max_retries=0)
+    elif provider == "anthropic":
+        o = Oraclet("anthropic", "claude-test", "k")
+        o.client = anthropic.Anthropic(api_key="k", base_url=stub.url, max_retries=0)
+    else:
+        o = Oraclet("google", "gemini-test", "k")
+        o.client = genai.Client(
+            api_key="k", http_options=genai_types.HttpOptions(base_url=stub.url)
+        )
+    return o
+
+
+# ---------------------------------------------------------------- constructor
+
+
+@pytest.mark.parametrize(
+    "provider, cls",
+    [("OpenAI", openai.OpenAI), ("anthropic", anthropic.Anthropic), ("GOOGLE", genai.Client)],
+)
+def test_provider_is_lowercased_and_builds_its_client(provider, cls):
+    o = Oraclet(provider, "model-x", "key")
+    assert o.provider == provider.lower() and o.model_name == "model-x"
+    assert isinstance(o.client, cls)
+    assert "key" not in vars(o).values()
+
+
+@pytest.mark.parametrize("provider", ["Azure", " openai"])
+def test_unsupported_provider(provider):
+    with pytest.raises(ValueError) as info:
+        Oraclet(provider, "m", "k")
+    assert str(info.value) == f"Unsupported provider: {provider!r}. Use 'openai', 'anthropic', or 'google'."
+
+
+class Str(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "args, name, got",
+    [
+        (("openai", "m", None), "api_key", "NoneType"),
+        ((1, "m", "k"), "provider", "int"),
+        (("openai", Str("m"), "k"), "model_name", "Str"),
+    ],
+)
+def test_constructor_type_errors(args, name, got):
+    with pytest.raises(TypeError) as info:
+        Oraclet(*args)
+    assert str(info.value) == f"Argument '{name}' has incorrect type (expected str, got {got})"
+
+
+def test_empty_key_defers_the_client_to_the_first_call(monkeypatch):
+    built = []
+
+    class FakeOpenAI:
+        def __init__(self, **kw):
+            built.append(kw)
+            raise openai.OpenAIError("missing key")
+
+    monkeypatch.setattr(oraclet, "OpenAI", FakeOpenAI)
+    o = Oraclet("openai", "m", "")  # no failure at construction
+    assert built == [] and o.client is None
+    with pytest.raises(openai.OpenAIError, match="missing key"):
+        o.call("hi")
+    assert built == [{"api_key": ""}]  # never an invented key
+
+
+def test_keyless_default_client_fails_at_first_request(monkeypatch):
+    for var in ("ANTHROPIC_API_KEY", "OPENAI_API_KEY", "GEMINI_API_KEY", "GOOGLE_API_KEY"):
+        monkeypatch.delenv(var, raising=False)
+    o = default_llm()
+    assert (o.provider, o.model_name) == ("google", "gemini-2.5-flash-lite")
+    with pytest.raises(Exception):
+        o.call("hi")
+
+
+# ---------------------------------------------------------------- default_llm
+
+
+@pytest.mark.parametrize(
+    "env, expected",
+    [
+        ({"ANTHROPIC_API_KEY": "a", "OPENAI_API_KEY": "o"}, ("anthropic", "claude-haiku-4-5-20251001")),
+        ({"ANTHROPIC_API_KEY": "", "OPENAI_API_KEY": "o"}, ("openai", "gpt-4o-mini")),
+        ({"GEMINI_API_KEY": "", "GOOGLE_API_KEY": "g"}, ("google", "gemini-2.5-flash-lite")),
+        ({"GOOGLE_API_KEY": "g"}, ("google", "gemini-2.5-flash-lite")),
+        ({}, ("google", "gemini-2.5-flash-lite")),
+    ],
+)
+def test_default_llm_choice(monkeypatch, env, expected):
+    for var in ("ANTHROPIC_API_KEY", "OPENAI_API_KEY", "GEMINI_API_KEY", "GOOGLE_API_KEY"):
+        monkeypatch.delenv(var, raising=False)
+    for k, v in env.items():
+        monkeypatch.setenv(k, v)
+    seen = []
+    monkeypatch.setattr(oraclet, "Oraclet", lambda *a: seen.append(a) or a)
+    default_llm()
+    provider, model, key = seen[0]
+    assert (provider, model) == expected
+    want_key = {"anthropic": env.get("ANTHROPIC_API_KEY"), "openai": env.get("OPENAI_API_KEY"),
+                "google": env.get("GEMINI_API_KEY", env.get("GOOGLE_API_KEY", ""))}[provider]
+    assert key == want_key
+
+
+# ---------------------------------------------------------------- requests
+
+
+def test_openai_request_shape(stub):
+    o = client_for("openai", stub)
+    assert o.call("hello") == "from openai"
+    assert o.call("hello", "") == "from openai"
+    assert o.call("hello", system_prompt="be brief", temperature=0.5, max_tokens=9) == "from openai"
+    first, empty_system, full = (r["body"] for r in stub.requests)
+    assert stub.requests[0]["path"] == "/v1/chat/completions"
+    assert first == {"model": "gpt-test", "messages": [{"role": "user", "content": "hello"}],
+                     "temperature": 0}
+    assert empty_system == first
+    assert full["messages"] == [{"role": "system", "content": "be brief"},
+                                {"role": "user", "content": "hello"}]
+    assert (full["temperature"], full["max_tokens"]) == (0.5, 9)
+
+
+def test_openai_model_option_collides_and_sends_nothing(stub):
+    o = client_for("openai", stub)
+    with pytest.raises(TypeError, match="multiple values for keyword argument 'model'"):
+        o.call("hello", model="other")
+    assert stub.requests == []
+
+
+def test_anthropic_request_shape(stub):
+    o = client_for("anthropic", stub)
+    assert o.call("hello") == "from anthropic"
+    o.call("hello", system_prompt="sys", system="loses", max_tokens=100, model="override")
+    plain, full = (r["body"] for r in stub.requests)
+    assert stub.requests[0]["path"] == "/v1/messages"
+    assert plain == {"model": "claude-test", "max_tokens": 4096,
+                     "messages": [{"role": "user", "content": "hello"}], "temperature": 0}
+    assert (full["system"], full["max_tokens"], full["model"]) == ("sys", 100, "override")
+
+
+def test_google_request_shape(stub):
+    o = client_for("google", stub)
+    assert o.call("hello", system_prompt="sys", temperature=0.5) == "from google"
+    req = stub.requests[0]
+    assert req["path"].endswith("/models/gemini-test:generateContent")
+    body = req["body"]
+    assert body["contents"][0]["parts"][0]["text"] == "hello"
+    assert body["generationConfig"]["temperature"] == 0.5
+    assert body["systemInstruction"]["parts"][0]["text"] == "sys"
+
+
+class FakeResponse:
+    def __init__(self, text):
+        self.text = text
+
+
+class FakeModels:
+    def __init__(self, text):
+        self.text, self.calls = text, []
+
+    def generate_content(self, **kw):
+        self.calls.append(kw)
+        return FakeResponse(self.text)
+
+
+class FakeGoogle:
+    def __init__(self, text):
+        self.models = FakeModels(text)
+
+
+def test_google_options_travel_inside_config_and_callers_dict_is_untouched():
+    o = Oraclet("google", "g", "k")
+    o.client = FakeGoogle("ok")
+    opts = {"max_tokens": 5}
+    assert o.call("p", **opts) == "ok"
+    assert o.client.models.calls == [{"model": "g", "contents": "p",
+                                      "config": {"max_tokens": 5, "temperature": 0}}]
+    assert opts == {"max_tokens": 5}
+
+
+@pytest.mark.parametrize("answer, ok", [(None, True), ("", True), (3, False)])
+def test_answer_must_be_text_or_none(answer, ok):
+    o = Oraclet("google", "g", "k")
+    o.client = FakeGoogle(answer)
+    if ok:
+        assert o.call("p") == answer
+    else:
+        with pytest.raises(TypeError, match="str.*int"):
+            o.call("p")
+
+
+def test_unknown_provider_after_construction_sends_nothing():
+    o = Oraclet("google", "g", "k")
+    o.client = FakeGoogle("never")
+    o.provider = "azure"
+    assert o.call("p") is None
+    assert o.client.models.calls == []
+
+
+def test_call_argument_types():
+    o = Oraclet("google", "g", "k")
+    with pytest.raises(TypeError, match="Argument 'user_prompt' has incorrect type"):
+        o.call(None)
+    with pytest.raises(TypeError, match="Argument 'system_prompt' has incorrect type"):
+        o.call("p", 5)
+
+
+def test_subclass_can_override_call():
+    class Canned(Oraclet):
+        def call(self, user_prompt, system_prompt=None, **kw):
+            return "canned"
+
+    assert Canned("google", "g", "k").call("x") == "canned"

@@ -1,0 +1,568 @@
+#include "commands.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <map>
+#include <set>
+
+#include <unistd.h>
+
+#include "project.hpp"
+
+namespace rivo {
+namespace {
+
+std::string registry_setting(const std::optional<std::string>& option) {
+  if (option) return *option;
+  return env_value("RIVO_REGISTRY").value_or("");
+}
+
+// Absolute form of a registry folder, as recorded in rivo.toml.
+std::string registry_record(const Registry& reg) {
+  std::string loc = reg.location();
+  if (starts_with(loc, "file://")) loc = loc.substr(7);
+  std::error_code ec;
+  fs::path abs = fs::weakly_canonical(fs::absolute(loc, ec), ec);
+  return ec ? loc : abs.string();
+}
+
+std::string pad(const std::string& text, size_t width) {
+  return text.size() >= width ? text + "  " : text + std::string(width - text.size() + 2, ' ');
+}
+
+// Backend recorded for a tool in the lock: the one asked for, else what the
+// lock already says, else the detected one.
+std::string lock_backend(Context& ctx, const Project& project, const std::string& tool) {
+  if (auto req = ctx.requested()) return backend_name(*req);
+  if (auto prev = project.locked_tool(tool)) {
+    try {
+      if (!prev->backend.empty() && parse_backend(prev->backend)) return backend_name(*parse_backend(prev->backend));
+    } catch (const Failure&) {
+      // an unknown backend in the lock is replaced below
+    }
+  }
+  return backend_name(ctx.effective());
+}
+
+// The definition behind a rivo.toml entry: the registry it was added from,
+// then the current registry, then the copy kept in .rivo/defs.
+ToolDef definition_for(const Context& ctx, const Project& project, const ManifestEntry& entry) {
+  if (!entry.registry.empty()) {
+    Registry recorded(entry.registry);
+    if (auto def = recorded.load(entry.name)) return *def;
+  }
+  if (auto def = ctx.registry().load(entry.name)) return *def;
+  if (auto def = project.stored_definition(entry.name)) return *def;
+  throw Failure("no definition for tool '" + entry.name + "': not in registry '" +
+                (entry.registry.empty() ? ctx.registry().location() : entry.registry) +
+                "' and no copy in .rivo/defs");
+}
+
+struct Resolved {
+  std::vector<LockedTool> entries;
+  std::vector<ToolDef> defs;
+};
+
+Resolved resolve_lock(Context& ctx, const Project& project) {
+  Resolved out;
+  for (const auto& entry : project.tools()) {
+    if (!is_safe_name(entry.name)) throw Failure("rivo.toml: unusable tool name '" + entry.name + "'");
+    ToolDef def = definition_for(ctx, project, entry);
+    std::string registry = entry.registry.empty() ? registry_record(ctx.registry()) : entry.registry;
+    out.entries.push_back(lock_entry(def, lock_backend(ctx, project, entry.name), registry));
+    out.defs.push_back(std::move(def));
+  }
+  std::sort(out.entries.begin(), out.entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+  return out;
+}
+
+void pull_all(const std::vector<LockedTool>& entries) {
+  std::set<std::string> done;
+  for (const auto& e : entries) {
+    auto backend = parse_backend(e.backend);
+    if (!backend || e.image_reference.empty() || done.count(e.image_reference)) continue;
+    pull_image(*backend, e.image_reference);
+    done.insert(e.image_reference);
+  }
+}
+
+void write_project_state(Project& project, const Resolved& resolved) {
+  for (const auto& def : resolved.defs) project.store_definition(def);
+  project.prune_definitions(resolved.entries);
+  project.save_lock(resolved.entries);
+  project.write_shims(resolved.entries);
+}
+
+std::string yes_no_slot(const Slot& slot) { return slot.required ? "mandatory" : "optional"; }
+
+void render_slots(std::string& out, const char* heading, const std::vector<Slot>& slots) {
+  out += heading;
+  out += ":\n";
+  if (slots.empty()) {
+    out += "  (none)\n";
+    return;
+  }
+  size_t name_w = 0, type_w = 0;
+  for (const auto& s : slots) {
+    name_w = std::max(name_w, s.name.size());
+    type_w = std::max(type_w, (s.type.empty() ? std::string("-") : s.type).size());
+  }
+  for (const auto& s : slots) {
+    std::string line = "  " + pad(s.name, name_w) + pad(s.type.empty() ? "-" : s.type, type_w) +
+                       pad("(" + yes_no_slot(s) + ")", 11);
+    line += s.description;
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    out += line + "\n";
+  }
+}
+
+Json slot_schema(const Slot& slot) {
+  Json j = Json::object();
+  j.set("type", Json::string("string"));
+  std::string desc = slot.description;
+  if (!slot.type.empty()) desc += (desc.empty() ? "" : " ") + std::string("(") + slot.type + ")";
+  j.set("description", Json::string(desc));
+  j.set("x-io-type", Json::string(slot.type));
+  for (const auto& [key, value] : slot.extra.members()) j.set("x-" + key, value);
+  return j;
+}
+
+Json slots_schema(const std::vector<Slot>& slots) {
+  Json obj = Json::object();
+  obj.set("type", Json::string("object"));
+  Json props = Json::object();
+  Json required = Json::array();
+  for (const auto& s : slots) {
+    props.set(s.name, slot_schema(s));
+    if (s.required) required.push(Json::string(s.name));
+  }
+  obj.set("properties", std::move(props));
+  obj.set("required", std::move(required));
+  return obj;
+}
+
+std::optional<ToolDef> lookup_for_show(const Context& ctx, const std::string& tool) {
+  if (auto def = ctx.registry().load(tool)) return def;
+  try {
+    Project project(ctx.workdir());
+    if (auto def = project.stored_definition(tool)) return def;
+  } catch (const Failure&) {
+    // a broken project file does not stop `show` from reporting the tool as unknown
+  }
+  return std::nullopt;
+}
+
+bool matches(const ToolDef& def, const std::string& needle) {
+  if (needle.empty()) return true;
+  if (lower(def.name).find(needle) != std::string::npos) return true;
+  if (lower(def.description).find(needle) != std::string::npos) return true;
+  for (const auto* group : {&def.inputs, &def.outputs})
+    for (const auto& s : *group)
+      if (lower(s.type).find(needle) != std::string::npos) return true;
+  return false;
+}
+
+}  // namespace
+
+Context::Context(std::optional<std::string> registry_option, std::optional<std::string> backend_option)
+    : registry_(registry_setting(registry_option)) {
+  std::optional<std::string> backend = backend_option ? backend_option : env_value("RIVO_BACKEND");
+  if (backend) requested_ = parse_backend(*backend);
+  std::error_code ec;
+  workdir_ = fs::current_path(ec);
+  if (ec) throw Failure("cannot read the working directory: " + ec.message());
+}
+
+Backend Context::effective() {
+  if (requested_) return *requested_;
+  if (!detected_) detected_ = detect_backend();
+  return *detected_;
+}
+
+int cmd_add(Context& ctx, const std::vector<std::string>& tools) {
+  if (tools.empty()) return 0;
+  ctx.registry().require();
+
+  std::vector<std::string> names;
+  for (const auto& t : tools)
+    if (std::find(names.begin(), names.end(), t) == names.end()) names.push_back(t);
+  std::vector<ToolDef> defs;
+  std::vector<std::string> unknown;
+  for (const auto& name : names) {
+    if (auto def = ctx.registry().load(name))
+      defs.push_back(std::move(*def));
+    else
+      unknown.push_back("'" + name + "'");
+  }
+  if (!unknown.empty())
+    throw Failure(std::string(unknown.size() == 1 ? "unknown tool " : "unknown tools ") + join(unknown, ", ") +
+                  ": no definition in registry " + ctx.registry().location());
+
+  Project project(ctx.workdir());
+  std::string record = registry_record(ctx.registry());
+  std::set<std::string> pulled;
+  for (const auto& def : defs) {
+    // Pull before touching the project files, so a failed pull changes nothing.
+    if (def.image.empty() || !pulled.insert(def.image).second) continue;
+    pull_image(*parse_backend(lock_backend(ctx, project, def.name)), def.image);
+  }
+  for (const auto& def : defs) {
+    project.set_tool({def.name, def.version.empty() ? "latest" : def.version, record});
+    project.store_definition(def);
+  }
+  project.save_manifest();
+  Resolved resolved = resolve_lock(ctx, project);
+  write_project_state(project, resolved);
+
+  for (const auto& def : defs) {
+    const LockedTool* e = nullptr;
+    for (const auto& x : resolved.entries)
+      if (x.name == def.name) e = &x;
+    std::cout << "Added " << def.name << " (" << (def.image.empty() ? "no image" : def.image) << ", backend "
+              << (e ? e->backend : "?") << ")\n";
+  }
+  return 0;
+}
+
+int cmd_sync(Context& ctx, bool frozen) {
+  Project project(ctx.workdir());
+  if (!project.has_manifest()) {
+    std::cout << "Nothing to sync: no rivo.toml in " << ctx.workdir().string() << "\n";
+    return 0;
+  }
+  Resolved resolved = resolve_lock(ctx, project);
+  if (frozen && project.lock_differs(resolved.entries))
+    throw Failure("rivo.lock is out of date with rivo.toml and --frozen forbids changing it (run 'rivo lock')");
+  pull_all(resolved.entries);
+  if (frozen) {
+    for (const auto& def : resolved.defs) project.store_definition(def);
+    project.write_shims(resolved.entries);
+  } else {
+    write_project_state(project, resolved);
+  }
+  std::cout << "Synced " << resolved.entries.size() << " tool(s)\n";
+  return 0;
+}
+
+int cmd_lock(Context& ctx, bool check) {
+  Project project(ctx.workdir());
+  if (!project.has_manifest() && !project.has_lock()) {
+    std::cout << "Nothing to lock: no rivo.toml in " << ctx.workdir().string() << "\n";
+    return 0;
+  }
+  Resolved resolved = resolve_lock(ctx, project);
+  bool differs = project.lock_differs(resolved.entries);
+  if (check) {
+    if (differs) {
+      std::cerr << "rivo: rivo.lock would change (run 'rivo lock' to update it)\n";
+      return kExitFailure;
+    }
+    std::cout << "rivo.lock is up to date\n";
+    return 0;
+  }
+  write_project_state(project, resolved);
+  std::cout << (differs ? "Updated" : "Checked") << " rivo.lock (" << resolved.entries.size() << " tool(s))\n";
+  return 0;
+}
+
+int cmd_remove(Context& ctx, const std::vector<std::string>& tools) {
+  if (tools.empty()) throw Failure("remove needs at least one tool name", kExitUsage);
+  Project project(ctx.workdir());
+  std::vector<std::string> missing;
+  for (const auto& t : tools)
+    if (!project.contains(t)) missing.push_back("'" + t + "'");
+  if (!missing.empty())
+    throw Failure(std::string(missing.size() == 1 ? "tool " : "tools ") + join(missing, ", ") + " not in rivo.toml");
+
+  std::set<std::string> gone(tools.begin(), tools.end());
+  for (const auto& t : gone) project.remove_tool(t);
+  project.save_manifest();
+  std::vector<LockedTool> kept;
+  for (auto& e : project.locked())
+    if (!gone.count(e.name)) kept.push_back(std::move(e));
+  if (project.has_lock()) project.save_lock(kept);
+  for (const auto& t : gone) project.drop_definition(t);
+  project.write_shims(kept);
+  for (const auto& t : tools)
+    if (gone.erase(t)) std::cout << "Removed " << t << "\n";
+  return 0;
+}
+
+int cmd_list(Context& ctx, bool binaries) {
+  Project project(ctx.workdir());
+  std::vector<LockedTool> locked = project.locked();
+  if (binaries) {
+    auto table = routing_table(locked);
+    if (table.empty()) {
+      std::cout << "No binaries: no locked tools\n";
+      return 0;
+    }
+    size_t w = 6;
+    for (const auto& row : table) w = std::max(w, row.first.size());
+    std::cout << pad("BINARY", w) << "TOOL\n";
+    for (const auto& [binary, providers] : table) {
+      std::cout << pad(binary, w) << providers.front();
+      if (providers.size() > 1)
+        std::cout << " (also in " << join({providers.begin() + 1, providers.end()}, ", ") << ")";
+      std::cout << "\n";
+    }
+    return 0;
+  }
+
+  struct Row {
+    std::string name, version, backend, image;
+  };
+  std::vector<Row> rows;
+  std::set<std::string> seen;
+  for (const auto& m : project.tools()) {
+    Row row{m.name, m.version, "-", "(not locked)"};
+    for (const auto& e : locked)
+      if (e.name == m.name) row = {m.name, e.version.empty() ? m.version : e.version, e.backend, e.image_reference};
+    rows.push_back(row);
+    seen.insert(m.name);
+  }
+  for (const auto& e : locked)
+    if (!seen.count(e.name)) rows.push_back({e.name, e.version, e.backend, e.image_reference});
+  if (rows.empty()) {
+    std::cout << "No tools installed\n";
+    return 0;
+  }
+  size_t nw = 4, vw = 7, bw = 7;
+  for (const auto& r : rows) {
+    nw = std::max(nw, r.name.size());
+    vw = std::max(vw, r.version.size());
+    bw = std::max(bw, r.backend.size());
+  }
+  std::cout << pad("TOOL", nw) << pad("VERSION", vw) << pad("BACKEND", bw) << "IMAGE\n";
+  for (const auto& r : rows) std::cout << pad(r.name, nw) << pad(r.version, vw) << pad(r.backend, bw) << r.image << "\n";
+  return 0;
+}
+
+std::string render_text(const ToolDef& def) {
+  std::string out = def.name + "\n";
+  for (const auto& line : split_lines(def.description)) out += "  " + line + "\n";
+  out += "\n";
+  out += "Image: " + def.image + "\n";
+  out += "Entrypoint: " + def.entrypoint + "\n";
+  out += "Args template: " + def.args_template + "\n";
+  // Only the GPU line may combine "gpu" with "required": readers take that pair as the flag.
+  out += std::string("GPU: ") + (def.gpu_required ? "required" : "not needed") + "\n";
+  out += "Tier: " + def.tier + "\n";
+  if (!def.version.empty()) out += "Version: " + def.version + "\n";
+  out += "Binaries: " + join(def.binaries, ", ") + "\n";
+  out += "\n";
+  render_slots(out, "Inputs", def.inputs);
+  render_slots(out, "Outputs", def.outputs);
+  return out;
+}
+
+Json render_mcp(const ToolDef& def) {
+  Json j = Json::object();
+  j.set("name", Json::string(def.name));
+  j.set("description", Json::string(def.description));
+  j.set("inputSchema", slots_schema(def.inputs));
+  j.set("outputSchema", slots_schema(def.outputs));
+  Json meta = Json::object();
+  meta.set("image", Json::string(def.image));
+  meta.set("entrypoint", Json::string(def.entrypoint));
+  meta.set("args_template", Json::string(def.args_template));
+  meta.set("gpu_required", Json::boolean(def.gpu_required));
+  j.set("_meta", std::move(meta));
+  return j;
+}
+
+Json render_json_schema(const ToolDef& def) {
+  Json j = Json::object();
+  j.set("$schema", Json::string("https://json-schema.org/draft/2020-12/schema"));
+  j.set("title", Json::string(def.name));
+  j.set("description", Json::string(def.description));
+  j.set("type", Json::string("object"));
+  Json props = Json::object();
+  props.set("inputs", slots_schema(def.inputs));
+  props.set("outputs", slots_schema(def.outputs));
+  j.set("properties", std::move(props));
+  Json required = Json::array();
+  required.push(Json::string("inputs"));
+  j.set("required", std::move(required));
+  return j;
+}
+
+int cmd_show(Context& ctx, const std::string& tool, const std::string& format) {
+  std::string fmt = lower(trim(format));
+  if (!fmt.empty() && fmt != "text" && fmt != "json" && fmt != "mcp" && fmt != "json-schema")
+    throw Failure("unknown format '" + format + "' (expected json, mcp or json-schema)", kExitUsage);
+  std::optional<ToolDef> def = lookup_for_show(ctx, tool);
+  if (!def) {
+    ctx.registry().require();  // explains an unusable registry (exit status 2)
+    throw Failure("unknown tool '" + tool + "': no definition in registry " + ctx.registry().location());
+  }
+  if (fmt.empty() || fmt == "text")
+    std::cout << render_text(*def);
+  else if (fmt == "json")
+    std::cout << def->to_json().dump() << "\n";
+  else if (fmt == "mcp")
+    std::cout << render_mcp(*def).dump() << "\n";
+  else
+    std::cout << render_json_schema(*def).dump() << "\n";
+  return 0;
+}
+
+int cmd_info(Context& ctx, const std::string& tool) {
+  Project project(ctx.workdir());
+  auto e = project.locked_tool(tool);
+  if (!e) throw Failure("tool '" + tool + "' is not in rivo.lock (add it with 'rivo add " + tool + "')");
+  std::cout << "Tool: " << e->name << "\n"
+            << "Version: " << (e->version.empty() ? "-" : e->version) << "\n"
+            << "Image reference: " << e->image_reference << "\n"
+            << "Image digest: " << e->image_digest << "\n"
+            << "Entrypoint: " << e->entrypoint << "\n"
+            << "Binaries: " << join(e->binaries, ", ") << "\n"
+            << "Backend: " << e->backend << "\n"
+            << "Registry: " << (e->registry.empty() ? "-" : e->registry) << "\n";
+  std::vector<std::string> shims;
+  for (const auto& b : e->binaries) {
+    std::error_code ec;
+    if (fs::exists(project.shim_dir() / b, ec)) shims.push_back(".rivo/bin/" + b);
+  }
+  std::cout << "Shims: " << (shims.empty() ? "-" : join(shims, ", ")) << "\n";
+  return 0;
+}
+
+int cmd_search(Context& ctx, const std::string& query, const std::string& tier) {
+  ctx.registry().require();
+  std::string needle = lower(trim(query));
+  std::string wanted = lower(trim(tier));
+  std::vector<ToolDef> hits;
+  for (const auto& name : ctx.registry().names()) {
+    std::optional<ToolDef> def;
+    try {
+      def = ctx.registry().load(name);
+    } catch (const Failure& f) {
+      std::cerr << "rivo: skipping " << name << ": " << f.what() << "\n";
+      continue;
+    }
+    if (!def) continue;
+    if (!wanted.empty() && wanted != "all" && lower(def->tier) != wanted) continue;
+    if (matches(*def, needle)) hits.push_back(std::move(*def));
+  }
+  if (hits.empty()) {
+    std::cout << "No tools match '" << query << "'\n";
+    return 0;
+  }
+  size_t nw = 4, tw = 4;
+  for (const auto& d : hits) {
+    nw = std::max(nw, d.name.size());
+    tw = std::max(tw, d.tier.size());
+  }
+  std::cout << pad("TOOL", nw) << pad("TIER", tw) << "DESCRIPTION\n";
+  for (const auto& d : hits) {
+    auto lines = split_lines(d.description);
+    std::cout << pad(d.name, nw) << pad(d.tier, tw) << (lines.empty() ? "" : trim(lines.front())) << "\n";
+  }
+  return 0;
+}
+
+int cmd_shell(Context& ctx, const std::string& shell) {
+  std::string sh = shell;
+  if (sh.empty()) sh = env_value("SHELL").value_or("");
+  if (sh.empty()) sh = "/bin/sh";
+  std::string bin = (ctx.workdir() / ".rivo" / "bin").string();
+  std::string path = env_value("PATH").value_or("/usr/local/bin:/usr/bin:/bin");
+  ::setenv("PATH", (bin + ":" + path).c_str(), 1);
+  ::setenv("RIVO_PROJECT", ctx.workdir().c_str(), 1);
+  std::cout.flush();
+  char* args[] = {const_cast<char*>(sh.c_str()), nullptr};
+  ::execvp(args[0], args);
+  int err = errno;
+  throw Failure(sh + ": " + errno_text(err), err == ENOENT ? 127 : 126);
+}
+
+int cmd_exec(Context& ctx, const std::vector<std::string>& argv) {
+  if (argv.empty()) throw Failure("exec needs an executable: rivo exec EXE [ARGS...] or rivo exec -- bash -c LINE", kExitUsage);
+  int depth = 0;
+  if (auto d = env_value("RIVO_EXEC_DEPTH")) depth = std::atoi(d->c_str());
+  if (depth >= 8) throw Failure(argv[0] + ": rivo exec calls itself recursively; giving up", 126);
+
+  // The lock of the working directory, else of the project a shim came from.
+  fs::path project_dir = ctx.workdir();
+  std::error_code ec;
+  if (!fs::exists(project_dir / "rivo.lock", ec))
+    if (auto p = env_value("RIVO_PROJECT"); p && !p->empty() && fs::exists(fs::path(*p) / "rivo.lock", ec))
+      project_dir = *p;
+
+  std::vector<LockedTool> locked;
+  std::string lock_problem;
+  try {
+    Project project(project_dir);
+    locked = project.locked();
+  } catch (const Failure& f) {
+    lock_problem = f.what();
+  }
+
+  const LockedTool* tool = route(locked, argv[0]);
+  std::optional<ToolDef> def;  // from the registry when the lock does not know the executable
+  if (!tool && ctx.registry().usable()) {
+    std::string base = base_name(argv[0]);
+    for (const auto& name : ctx.registry().names()) {
+      try {
+        auto d = ctx.registry().load(name);
+        if (d && (std::find(d->binaries.begin(), d->binaries.end(), base) != d->binaries.end() ||
+                  base_name(d->entrypoint) == base)) {
+          def = std::move(d);
+          break;
+        }
+      } catch (const Failure&) {
+        // a broken definition cannot provide anything
+      }
+    }
+  }
+
+  Backend backend;
+  if (auto req = ctx.requested()) {
+    backend = *req;
+  } else {
+    std::optional<Backend> recorded;
+    if (tool) {
+      try {
+        recorded = parse_backend(tool->backend);
+      } catch (const Failure&) {
+      }
+    }
+    backend = recorded ? *recorded : ctx.effective();
+  }
+
+  ExecRequest req;
+  req.backend = backend;
+  req.workdir = ctx.workdir();
+  req.argv = argv;
+  if (backend != Backend::Local) {
+    if (tool) {
+      req.image = tool->image_reference;
+      req.gpu = tool->gpu_required;
+    } else if (def) {
+      req.image = def->image;
+      req.gpu = def->gpu_required;
+    } else if (!locked.empty()) {
+      req.image = locked.front().image_reference;
+      req.gpu = locked.front().gpu_required;
+    } else {
+      throw Failure("no tool of this project provides '" + argv[0] + "'" +
+                    (lock_problem.empty() ? std::string(" (no rivo.lock here)") : " (" + lock_problem + ")"));
+    }
+  }
+
+  int rc = run_exec(req);
+  if (rc < 0) {
+    // Ended by a signal: end the same way so the caller sees it.
+    std::cout.flush();
+    std::signal(-rc, SIG_DFL);
+    std::raise(-rc);
+    return 128 - rc;
+  }
+  return rc;
+}
+
+}  // namespace rivo

@@ -1,0 +1,72 @@
+// Tool definitions: one TOML file per tool in a registry folder
+// (<registry>/<tool>.toml), and the registry itself.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "json.hpp"
+#include "util.hpp"
+
+namespace rivo {
+
+struct Slot {
+  std::string name;
+  std::string type;         // "fastq", "bam", "dir", ...
+  std::string description;
+  bool required = false;
+  Json extra = Json::object();  // further annotations of the slot, in file order
+};
+
+struct ToolDef {
+  std::string name;
+  std::string description;
+  std::string image;
+  std::string entrypoint;     // defaults to the first binary, else the tool name
+  std::string args_template;
+  bool gpu_required = false;
+  std::string tier;           // defaults to "core"
+  std::string version;        // optional; "latest" when absent
+  std::vector<std::string> binaries;  // defaults to the entrypoint's base name
+  std::vector<Slot> inputs;
+  std::vector<Slot> outputs;
+  Json extra = Json::object();  // other top-level keys, in file order
+  std::string source_text;      // the file's bytes, hashed into the lock
+  std::string origin;           // where it was read from, for messages
+
+  // Full definition as JSON (the `show --format json` document).
+  Json to_json() const;
+};
+
+// Parses one definition. `name` is the tool name (the file's stem). Throws
+// Failure with the origin and position on TOML errors and on keys of the
+// wrong type.
+ToolDef parse_definition(const std::string& name, const std::string& text, const std::string& origin);
+
+// The registry folder, from --registry or RIVO_REGISTRY.
+class Registry {
+ public:
+  // `location` as given; a "file://" prefix is accepted. Empty = none configured.
+  explicit Registry(std::string location);
+
+  const std::string& location() const { return location_; }
+  // True when the location names an existing directory.
+  bool usable() const;
+  // Throws Failure (exit status 2) explaining why the registry cannot be read.
+  void require() const;
+
+  // Path of <tool>.toml when the registry is usable and has it.
+  std::optional<fs::path> find(const std::string& tool) const;
+  // Reads and parses <tool>.toml; nullopt when the registry lacks it.
+  std::optional<ToolDef> load(const std::string& tool) const;
+  // Names of all definitions, sorted.
+  std::vector<std::string> names() const;
+
+ private:
+  std::string location_;
+  fs::path dir_;
+};
+
+}  // namespace rivo
