@@ -19,10 +19,10 @@ if log:
     with open(log, "a") as fh:
         fh.write(json.dumps({{"argv": sys.argv[1:], "cwd": os.getcwd(),
                              "env": dict(os.environ)}}) + "\n")
+args = sys.argv[1:]
 script = os.environ.get("FAKE_RIVO_SCRIPT")
 if script and os.path.exists(script):
     exec(compile(open(script).read(), script, "exec"))
-args = sys.argv[1:]
 if args[:1] == ["exec"]:
     rest = args[1:]
     if rest[:1] == ["--"]:

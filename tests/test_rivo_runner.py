@@ -348,3 +348,12 @@ def test_python_signal_interrupts_a_long_run(fake_rivo):
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
     assert time.monotonic() - start < 10
+
+
+def test_run_never_writes_into_the_hosts_environment(fake_rivo, tmp_path, monkeypatch):
+    monkeypatch.setenv("PIPELINE_VOLUME_PATH", str(tmp_path / "vol"))
+    fake_rivo.behave("raise SystemExit(0)")
+    before = dict(os.environ)
+    RIVO(registry="r")._run(["list"])
+    assert dict(os.environ) == before
+    assert fake_rivo.calls[0]["env"]["RIVO_REGISTRY"] == "r"

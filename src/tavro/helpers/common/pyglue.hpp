@@ -58,6 +58,12 @@ inline bool truthy(nb::handle h) {
   return r != 0;
 }
 
+// A new dict with the items of `mapping` (Python's dict(mapping)); nb::dict(h)
+// would only re-label the object, never copy it.
+inline nb::dict new_dict(nb::handle mapping) {
+  return nb::borrow<nb::dict>(nb::handle(reinterpret_cast<PyObject*>(&PyDict_Type))(mapping));
+}
+
 // Imports `module` and returns its attribute `name` at call time, so tests
 // and hosts can monkeypatch module-level helpers.
 nb::object module_attr(const char* module, const char* name);

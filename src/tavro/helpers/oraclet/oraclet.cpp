@@ -69,7 +69,7 @@ nb::dict sdk_keywords(nb::handle fn, nb::dict req) {
   }
   if (nb::len(extra) == 0) return out;
   if (out.contains("extra_body") && !out["extra_body"].is_none()) {
-    nb::dict merged = nb::dict(out["extra_body"]);
+    nb::dict merged = py::new_dict(out["extra_body"]);
     merged.attr("update")(extra);
     extra = merged;
   }

@@ -1,7 +1,561 @@
+// Tool provisioning on RIVO: project-file maintenance, Docker readiness and
+// wrapper, the image tar cache, add and sync.
+#include <optional>
+
+#include "common/errors.hpp"
+#include "rivo/prov_core.hpp"
 #include "rivo/rivo.hpp"
 
 namespace tavro::rivo {
+namespace {
 
-void bind_provisioning(nb::module_&, Class&) {}
+using py::DEBUG;
+using py::INFO;
+using py::WARNING;
+
+constexpr int kCacheDockerTimeout = 1800;
+constexpr int kMaxTomlDepth = 1000;
+
+nb::object mod(const char* name) { return py::module_attr(kModule, name); }
+nb::object os_path(const char* name) { return py::module_attr("os.path", name); }
+bool exists(nb::handle path) { return py::truthy(os_path("exists")(path)); }
+
+[[noreturn]] void raise(PyObject* type, nb::handle text) {
+  PyErr_SetObject(type, text.ptr());
+  throw nb::python_error();
+}
+
+[[noreturn]] void raise_os(const OsError& e) { py::raise_os_error(e.err(), e.path(), e.path2()); }
+
+void check_tool_name(nb::handle tool) {
+  if (!PyUnicode_Check(tool.ptr())) return;
+  if (prov::is_single_path_component(py::fs_encode(tool))) return;
+  raise(PyExc_ValueError,
+        nb::str("Invalid tool name {!r}: a tool name must be a single path component "
+                "(not empty, '.' or '..', without '/' or NUL)")
+            .format(tool));
+}
+
+// Runs the real Docker program for the cache. Failures surface as the
+// Python exceptions subprocess.run raises (OSError, TimeoutExpired).
+proc::Result run_docker(nb::handle argv, int timeout) {
+  proc::SpawnOptions o;
+  o.argv = py::to_argv(argv);
+  o.timeout = timeout;
+  try {
+    return py::run_process(std::move(o));
+  } catch (const proc::TimedOut&) {
+    nb::object exc = py::module_attr("subprocess", "TimeoutExpired")(argv, timeout);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+    throw nb::python_error();
+  } catch (const OsError& e) {
+    raise_os(e);
+  }
+}
+
+// Exit status of one readiness probe, or nullopt when it ran out of time.
+std::optional<int> probe(const std::vector<std::string>& argv, nb::handle timeout) {
+  proc::SpawnOptions o;
+  o.argv = argv;
+  o.timeout = nb::cast<double>(timeout);
+  try {
+    return py::run_process(std::move(o)).returncode;
+  } catch (const proc::TimedOut&) {
+    return std::nullopt;
+  } catch (const OsError& e) {
+    raise_os(e);
+  }
+}
+
+// ------------------------------------------------------------------- TOML
+
+struct TomlTypes {
+  nb::object mapping = py::module_attr("collections.abc", "Mapping");
+  nb::object datetime = py::module_attr("datetime", "datetime");
+  nb::object date = py::module_attr("datetime", "date");
+  nb::object time = py::module_attr("datetime", "time");
+};
+
+bool is_instance(nb::handle v, nb::handle cls) {
+  int r = PyObject_IsInstance(v.ptr(), cls.ptr());
+  if (r < 0) throw nb::python_error();
+  return r != 0;
+}
+
+std::string utf8(nb::handle s) {
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
+  if (!p) throw nb::python_error();
+  return std::string(p, static_cast<size_t>(n));
+}
+
+std::string type_repr(PyTypeObject* type, nb::handle v) {
+  return utf8(nb::steal(type->tp_repr(v.ptr())));
+}
+
+prov::TomlValue to_toml(nb::handle v, const TomlTypes& t, int depth);
+
+prov::TomlValue table_to_toml(nb::handle m, const TomlTypes& t, int depth) {
+  prov::TomlValue table = prov::TomlValue::table();
+  for (nb::handle kv : m.attr("items")()) {
+    nb::object key = kv[0];
+    if (!PyUnicode_Check(key.ptr())) {
+      raise(PyExc_TypeError, nb::str("Invalid mapping key {!r} of type {!r}. A string is required.")
+                                 .format(key, nb::handle(Py_TYPE(key.ptr())).attr("__name__")));
+    }
+    table.keys.push_back(utf8(key));
+    table.items.push_back(to_toml(kv[1], t, depth + 1));
+  }
+  return table;
+}
+
+// Text of a date or time when TOML can hold it as one (it has no offset
+// times and no offsets with seconds); nullopt otherwise.
+std::optional<std::string> toml_datetime(nb::handle v, const TomlTypes& t) {
+  auto whole_minutes = [](nb::handle offset) {
+    return nb::cast<int>(offset.attr("seconds")) % 60 == 0 &&
+           nb::cast<int>(offset.attr("microseconds")) == 0;
+  };
+  if (is_instance(v, t.datetime)) {
+    nb::object off = t.datetime.attr("utcoffset")(v);
+    if (!off.is_none() && !whole_minutes(off)) return std::nullopt;
+    return utf8(t.datetime.attr("isoformat")(v));
+  }
+  if (is_instance(v, t.date)) return utf8(t.date.attr("isoformat")(v));
+  if (is_instance(v, t.time)) {
+    if (!t.time.attr("utcoffset")(v).is_none()) return std::nullopt;
+    return utf8(t.time.attr("isoformat")(v));
+  }
+  return std::nullopt;
+}
+
+prov::TomlValue to_toml(nb::handle v, const TomlTypes& t, int depth) {
+  if (depth > kMaxTomlDepth) {
+    PyErr_SetString(PyExc_RecursionError, "maximum nesting depth exceeded while writing TOML");
+    throw nb::python_error();
+  }
+  PyObject* o = v.ptr();
+  if (PyBool_Check(o)) return prov::TomlValue::literal(o == Py_True ? "true" : "false");
+  if (PyLong_Check(o)) return prov::TomlValue::literal(type_repr(&PyLong_Type, v));
+  if (PyFloat_Check(o)) return prov::TomlValue::literal(type_repr(&PyFloat_Type, v));
+  if (PyList_Check(o)) {
+    prov::TomlValue arr = prov::TomlValue::array();
+    for (nb::handle item : v) arr.items.push_back(to_toml(item, t, depth + 1));
+    return arr;
+  }
+  if (is_instance(v, t.mapping)) return table_to_toml(v, t, depth);
+  if (auto text = toml_datetime(v, t)) return prov::TomlValue::literal(*text);
+  if (PyUnicode_Check(o)) return prov::TomlValue::string(utf8(v));
+  return prov::TomlValue::string(utf8(nb::str(v)));
+}
+
+void write_toml(nb::handle path, nb::handle data) {
+  py::require_str(path, "path");
+  py::require_dict(data, "data");
+  nb::object writer;
+  try {
+    writer = nb::module_::import_("tomli_w");
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_ModuleNotFoundError)) throw;
+  }
+  std::string payload;
+  if (writer.is_valid()) {
+    // Rendered in memory, so a writer failure halfway never reaches the file.
+    nb::object buf = py::module_attr("io", "BytesIO")();
+    writer.attr("dump")(data, buf);
+    nb::bytes b = nb::borrow<nb::bytes>(buf.attr("getvalue")());
+    payload.assign(b.c_str(), b.size());
+  } else {
+    payload = prov::toml_document(table_to_toml(data, TomlTypes{}, 0));
+  }
+  std::string target = py::fs_encode(path);
+  nb::gil_scoped_release nogil;
+  prov::write_file_atomic(target, payload);
+}
+
+// tomllib, else tomli; None when neither is installed.
+nb::object toml_reader() {
+  for (const char* name : {"tomllib", "tomli"}) {
+    try {
+      return nb::module_::import_(name);
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_ModuleNotFoundError)) throw;
+    }
+  }
+  return nb::none();
+}
+
+nb::object load_toml(nb::handle reader, nb::handle path) {
+  nb::object f = py::module_attr("io", "open")(path, "rb");
+  nb::object doc;
+  try {
+    doc = reader.attr("load")(f);
+  } catch (...) {
+    f.attr("close")();
+    throw;
+  }
+  f.attr("close")();
+  return doc;
+}
+
+// `mapping.get(key) or {}`
+nb::object get_or_empty(nb::handle mapping, nb::handle key) {
+  nb::object v = mapping.attr("get")(key);
+  return py::truthy(v) ? v : nb::object(nb::dict());
+}
+
+void prune_lockfile_to_session(nb::handle self) {
+  nb::object home = self.attr("_rivo_home");
+  nb::object session = self.attr("_session_tools");
+  if (!py::truthy(home) || !py::truthy(session)) return;
+  nb::object keep = nb::steal(PySet_New(session.ptr()));
+  if (!keep.is_valid()) throw nb::python_error();
+  nb::object reader = toml_reader();
+  if (reader.is_none()) {
+    py::log(kLogger, DEBUG, "No TOML reader; skipping lockfile prune");
+    return;
+  }
+  struct File {
+    const char* name;
+    const char* pruned;
+    const char* failed;
+  };
+  static constexpr File files[] = {
+      {"rivo.lock", "Pruned stale tools from rivo.lock: %s",
+       "Could not prune rivo.lock (%s); deleting it for a clean sync"},
+      {"rivo.toml", "Pruned stale tools from rivo.toml: %s",
+       "Could not prune rivo.toml (%s); deleting it for a clean sync"},
+  };
+  nb::object join = os_path("join");
+  for (const File& file : files) {
+    nb::object path = join(home, file.name);
+    if (!exists(path)) continue;
+    try {
+      nb::object doc = load_toml(reader, path);
+      nb::object tools = get_or_empty(doc, nb::str("tools"));
+      nb::list stale;
+      for (nb::handle name : tools)
+        if (!py::contains(keep, name)) stale.append(name);
+      if (nb::len(stale)) {
+        for (nb::handle name : stale) tools.attr("pop")(name, nb::none());
+        self.attr("_write_toml")(path, doc);
+        py::log(kLogger, INFO, file.pruned, stale);
+      }
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      py::log(kLogger, WARNING, file.failed, e.value());
+      try {
+        py::module_attr("os", "remove")(path);
+      } catch (nb::python_error& rm) {
+        if (!rm.matches(PyExc_OSError)) throw;
+      }
+    }
+  }
+}
+
+nb::tuple locked_image_ref(nb::handle self, nb::handle tool) {
+  py::require_str(tool, "tool");
+  nb::tuple nothing = nb::make_tuple(nb::none(), nb::none());
+  nb::object home = self.attr("_rivo_home");
+  if (!py::truthy(home)) return nothing;
+  nb::object path = os_path("join")(home, "rivo.lock");
+  if (!exists(path)) return nothing;
+  nb::object reader = toml_reader();
+  if (reader.is_none()) return nothing;
+  nb::object doc;
+  try {
+    doc = load_toml(reader, path);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return nothing;
+  }
+  nb::object entry = get_or_empty(get_or_empty(doc, nb::str("tools")), tool);
+  return nb::make_tuple(entry.attr("get")("image_reference"), entry.attr("get")("image_digest"));
+}
+
+// ------------------------------------------------------- Docker readiness
+
+nb::object timeout_seconds(nb::handle timeout) {
+  PyObject* o = timeout.ptr();
+  if (PyLong_Check(o) || PyFloat_Check(o) ||
+      is_instance(timeout, py::module_attr("numbers", "Number"))) {
+    return nb::int_(timeout);
+  }
+  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+               "timeout", "int", Py_TYPE(o)->tp_name);
+  throw nb::python_error();
+}
+
+void wait_for_docker(nb::handle self, nb::handle timeout_arg) {
+  nb::object timeout = timeout_seconds(timeout_arg);
+  nb::object docker = py::module_attr("shutil", "which")("docker");
+  if (docker.is_none()) {
+    raise(PyExc_RuntimeError,
+          nb::str("Docker is not installed or not on PATH. Install Docker Desktop (Mac/Windows) or "
+                  "Docker Engine (Linux/HPC) before running tavro: ") +
+              nb::str(mod("_DOCKER_INSTALL_URL")));
+  }
+  const std::string docker_path = py::fs_encode(docker);
+  nb::object clock = py::module_attr("time", "time");
+  nb::object sleep = py::module_attr("time", "sleep");
+  auto now = [&] { return nb::cast<double>(clock()); };
+  const double deadline = now() + nb::cast<double>(timeout);
+
+  bool ready = false;
+  while (now() < deadline) {
+    std::optional<int> rc = probe({docker_path, "info"}, mod("_DAEMON_PROBE_TIMEOUT"));
+    if (rc && *rc == 0) {
+      ready = true;
+      break;
+    }
+    sleep(2);
+  }
+  if (!ready) {
+    raise(PyExc_RuntimeError,
+          nb::str("Docker is installed but the daemon is not running. Start Docker Desktop or run "
+                  "`sudo systemctl start docker`."));
+  }
+  if (nb::len(environ_get("PIPELINE_VOLUME_PATH"))) {
+    while (now() < deadline) {
+      std::optional<int> rc =
+          probe({docker_path, "pull", "hello-world"}, mod("_NETWORK_PROBE_TIMEOUT"));
+      if (rc && *rc == 0) {
+        self.attr("_install_docker_host_network_wrapper")();
+        return;
+      }
+      py::log(kLogger, DEBUG, "Docker network not ready, retrying...");
+      sleep(3);
+    }
+    raise(PyExc_RuntimeError, nb::str("Docker networking did not become ready within timeout"));
+  }
+  py::log(kLogger, DEBUG, "Docker daemon ready (local mode)");
+}
+
+void install_docker_host_network_wrapper(nb::handle) {
+  nb::object wrapper_dir = mod("_WRAPPER_DIR");
+  nb::object system_docker = mod("_SYSTEM_DOCKER");
+  nb::object real = mod("_DOCKER_REAL");
+  py::module_attr("os", "makedirs")(wrapper_dir, nb::arg("exist_ok") = true);
+  if (!exists(real)) {
+    try {
+      try {
+        std::string src = py::fs_encode(system_docker), dst = py::fs_encode(real);
+        nb::gil_scoped_release nogil;
+        prov::move_file(src, dst);
+      } catch (const OsError& e) {
+        raise_os(e);
+      }
+      py::log(kLogger, INFO, "Moved real docker binary to %s", real);
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      py::log(kLogger, WARNING, "Could not move %s: %s", system_docker, e.value());
+    }
+  }
+  // The wrapper hands everything to the real executable at its new place.
+  // Without it there, writing the wrapper would break every docker command
+  // and, over a system executable that could not be moved, destroy it.
+  if (!exists(real)) {
+    py::log(kLogger, WARNING, "Docker wrapper not installed: no real docker binary at %s", real);
+    return;
+  }
+  // A link at a wrapper's place (a package's alternatives link, say) is
+  // replaced itself; whatever it points to is left alone.
+  const std::string script = prov::docker_wrapper_script(py::fs_encode(real));
+  nb::object wrapper = nb::str(wrapper_dir) + nb::str("/docker");
+  for (nb::handle target : {nb::handle(wrapper), nb::handle(system_docker)}) {
+    std::string path = py::fs_encode(target);
+    nb::gil_scoped_release nogil;
+    prov::write_file_atomic(path, script, 0755, /*replace_link=*/true);
+  }
+  py::log(kLogger, INFO, "Installed docker wrapper at %s and %s (real binary at %s)", wrapper,
+          system_docker, real);
+}
+
+// ------------------------------------------------------------ image cache
+
+nb::object real_docker(nb::handle) {
+  nb::object which = py::module_attr("shutil", "which");
+  nb::object real = mod("_DOCKER_REAL");
+  if (exists(real)) {
+    nb::object found = which(os_path("basename")(real));
+    return found.is_none() ? real : found;
+  }
+  nb::object found = which("docker");
+  return found.is_none() ? nb::object(nb::str("docker")) : found;
+}
+
+nb::object cache_tar(nb::handle self, nb::handle tool) {
+  py::require_str(tool, "tool");
+  check_tool_name(tool);
+  nb::object cache = self.attr("_image_cache");
+  if (!py::truthy(cache)) return nb::str("");
+  return os_path("join")(cache, nb::str(tool) + nb::str(".tar"));
+}
+
+bool load_cached_image(nb::handle self, nb::handle tool) {
+  py::require_str(tool, "tool");
+  nb::object tar = self.attr("_cache_tar")(tool);
+  if (!py::truthy(tar) || !exists(tar)) return false;
+  try {
+    py::log(kLogger, INFO, "Restoring cached image for %s from %s", tool, tar);
+    nb::list argv;
+    argv.append(self.attr("_real_docker")());
+    argv.append("load");
+    argv.append("-i");
+    argv.append(tar);
+    proc::Result r = run_docker(argv, kCacheDockerTimeout);
+    if (r.returncode != 0) {
+      py::log(kLogger, WARNING, "docker load for %s failed (will re-pull): %s", tool,
+              py::decode_lossless(r.err).attr("strip")());
+      return false;
+    }
+    return true;
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    py::log(kLogger, WARNING, "docker load for %s errored (will re-pull): %s", tool, e.value());
+    return false;
+  }
+}
+
+void save_image_to_cache(nb::handle self, nb::handle tool) {
+  py::require_str(tool, "tool");
+  nb::object tar = self.attr("_cache_tar")(tool);
+  if (!py::truthy(tar) || exists(tar)) return;
+  nb::object ref = self.attr("_locked_image_ref")(tool)[0];
+  if (!py::truthy(ref)) {
+    py::log(kLogger, DEBUG, "No locked image ref for %s; skipping save", tool);
+    return;
+  }
+  py::module_attr("os", "makedirs")(self.attr("_image_cache"), nb::arg("exist_ok") = true);
+  nb::object tmp = tar + nb::str(".tmp");
+  auto remove_tmp = [&] {
+    if (exists(tmp)) py::module_attr("os", "remove")(tmp);
+  };
+  try {
+    py::log(kLogger, INFO, "Caching image %s for %s -> %s", ref, tool, tar);
+    nb::list argv;
+    argv.append(self.attr("_real_docker")());
+    argv.append("save");
+    argv.append(ref);
+    argv.append("-o");
+    argv.append(tmp);
+    proc::Result r = run_docker(argv, kCacheDockerTimeout);
+    if (r.returncode != 0) {
+      py::log(kLogger, WARNING, "docker save for %s failed: %s", tool,
+              py::decode_lossless(r.err).attr("strip")());
+      remove_tmp();
+      return;
+    }
+    try {
+      std::string from = py::fs_encode(tmp), to = py::fs_encode(tar);
+      nb::gil_scoped_release nogil;
+      prov::publish_file(from, to);
+    } catch (const OsError& e) {
+      raise_os(e);
+    }
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    py::log(kLogger, WARNING, "docker save for %s errored: %s", tool, e.value());
+    try {
+      remove_tmp();
+    } catch (nb::python_error& rm) {
+      if (!rm.matches(PyExc_OSError)) throw;
+    }
+  }
+}
+
+// ------------------------------------------------------------- add, sync
+
+void add(nb::handle self, nb::args tools) {
+  for (nb::handle tool : tools) check_tool_name(tool);
+  nb::object session = self.attr("_session_tools");
+  for (nb::handle tool : tools) {
+    if (!py::contains(session, tool)) session.attr("append")(tool);
+    self.attr("_load_cached_image")(tool);
+  }
+  nb::list cmd;
+  cmd.append("add");
+  for (nb::handle tool : tools) cmd.append(tool);
+  nb::object backend = self.attr("backend");
+  if (py::truthy(backend)) {
+    cmd.append("--backend");
+    cmd.append(backend);
+  }
+  nb::object registry = self.attr("registry");
+  if (py::truthy(registry)) {
+    cmd.append("--registry");
+    cmd.append(registry);
+  }
+  self.attr("_run")(cmd);
+  for (nb::handle tool : tools) self.attr("_save_image_to_cache")(tool);
+}
+
+void sync(nb::handle self, nb::handle frozen) {
+  self.attr("_prune_lockfile_to_session")();
+  nb::list cmd;
+  cmd.append("sync");
+  nb::object backend = self.attr("backend");
+  if (py::truthy(backend)) {
+    cmd.append("--backend");
+    cmd.append(backend);
+  }
+  if (py::truthy(frozen)) cmd.append("--frozen");
+  self.attr("_run")(cmd);
+}
+
+}  // namespace
+
+void bind_provisioning(nb::module_& m, Class& cls) {
+  // Where the Docker wrapper goes and where the real executable is moved
+  // to; module attributes so that hosts with another layout (and tests)
+  // can point them elsewhere.
+  m.attr("_SYSTEM_DOCKER") = "/usr/bin/docker";
+  m.attr("_DOCKER_REAL") = "/usr/bin/docker.real";
+  m.attr("_WRAPPER_DIR") = "/vol/bin";
+  m.attr("_DOCKER_INSTALL_URL") = "https://docs.docker.com/get-started/get-docker/";
+  m.attr("_DAEMON_PROBE_TIMEOUT") = 10;
+  m.attr("_NETWORK_PROBE_TIMEOUT") = 30;
+
+  cls.def_static("_write_toml", &write_toml, nb::arg("path").none(), nb::arg("data").none(),
+                 nb::sig("def _write_toml(path: str, data: dict) -> None"),
+                 "Best-effort TOML writer: tomli_w when available, otherwise a minimal "
+                 "subset sufficient for rivo.toml / rivo.lock.");
+  cls.def("_prune_lockfile_to_session", &prune_lockfile_to_session,
+          nb::sig("def _prune_lockfile_to_session(self) -> None"),
+          "Drop from rivo.lock and rivo.toml every tool not added during this run.");
+  cls.def("_locked_image_ref", &locked_image_ref, nb::arg("tool").none(),
+          nb::sig("def _locked_image_ref(self, tool: str) -> tuple[str | None, str | None]"),
+          "The (image_reference, image_digest) that rivo.lock records for the tool.");
+
+  cls.def("wait_for_docker", &wait_for_docker, nb::arg("timeout").none() = 300,
+          nb::sig("def wait_for_docker(self, timeout: int = 300) -> None"),
+          "Block until the Docker daemon answers (and, with a pipeline volume, until images "
+          "can be pulled; then install the host-network docker wrapper).");
+  cls.def("_install_docker_host_network_wrapper", &install_docker_host_network_wrapper,
+          nb::sig("def _install_docker_host_network_wrapper(self) -> None"),
+          "Replace docker with a wrapper that forces host networking on `docker run`.");
+
+  cls.def("_real_docker", &real_docker, nb::sig("def _real_docker(self) -> str"),
+          "Path to the real docker binary, bypassing the run-only wrapper.\n\n"
+          "The wrapper only intercepts `run` and `pull` and passes `load`, `save` and "
+          "`image inspect` through anyway, so either works; the real binary avoids the "
+          "wrapper's overhead on cache operations.");
+  cls.def("_cache_tar", &cache_tar, nb::arg("tool").none(),
+          nb::sig("def _cache_tar(self, tool: str) -> str"),
+          "Path of the tool's image tar in the cache ('' when the cache is off).");
+  cls.def("_load_cached_image", &load_cached_image, nb::arg("tool").none(),
+          nb::sig("def _load_cached_image(self, tool: str) -> bool"),
+          "If a saved image tar exists for the tool, load it so rivo finds the image "
+          "locally and skips the network pull.");
+  cls.def("_save_image_to_cache", &save_image_to_cache, nb::arg("tool").none(),
+          nb::sig("def _save_image_to_cache(self, tool: str) -> None"),
+          "Save the image now locked for the tool into the cache so the next run can load "
+          "it instead of pulling. No-op if the tar already exists.");
+
+  cls.def("add", &add, nb::arg("tools"), nb::sig("def add(self, *tools: str) -> None"));
+  cls.def("sync", &sync, nb::arg("frozen").none() = false,
+          nb::sig("def sync(self, frozen: bool = False) -> None"),
+          "Pull all locked images and regenerate shims. Pass frozen=True for CI.");
+}
 
 }  // namespace tavro::rivo

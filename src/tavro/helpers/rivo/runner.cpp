@@ -168,7 +168,7 @@ nb::object rivo_run(nb::handle self, nb::handle cmd, nb::kwargs kwargs) {
     env = kw["env"];
     PyDict_DelItemString(kw.ptr(), "env");
   }
-  if (!env.is_valid() || env.is_none()) env = nb::dict(os.attr("environ"));
+  if (!env.is_valid() || env.is_none()) env = py::new_dict(os.attr("environ"));
 
   if (!py::contains(env, "RIVO_REGISTRY")) {
     nb::object registry = self.attr("registry");
