@@ -415,3 +415,31 @@ def test_subclass_overrides_are_used(store, monkeypatch):
     c.generateConnector(ToolNode("a"), ToolNode("b"))
     assert seen == [["edge_a_to_b"]]
     assert c.getConnector(ToolNode("a"), ToolNode("b"))({})["custom"] == "edge_a_to_b"
+
+
+# ---------------------------------------------------------------- the store file itself
+
+
+def test_rewrite_keeps_the_file_mode_and_links(tmp_path, monkeypatch):
+    real = tmp_path / "real" / "connectors.py"
+    real.parent.mkdir()
+    link = tmp_path / "link.py"
+    link.symlink_to(real)
+    monkeypatch.setenv("TAVRO_CONNECTORS_PATH", str(link))
+    monkeypatch.setattr(linkwell, "_default_llm", ModelLLM)
+    lw = linkwell.Linkwell()
+    real.chmod(0o640)
+    lw.generateConnector(ToolNode("a"), ToolNode("b"))
+    assert link.is_symlink() and os.readlink(link) == str(real)
+    assert (real.stat().st_mode & 0o777) == 0o640
+    assert "def edge_a_to_b(" in real.read_text()
+    assert sorted(os.listdir(real.parent)) == ["connectors.py"]  # no temporary file left
+    assert lw.getConnector(ToolNode("a"), ToolNode("b"))({})["via"] == "edge_a_to_b"
+
+
+def test_store_text_is_read_with_universal_newlines(lw, store):
+    store.write_bytes(HEADER.replace("\n", "\r\n").encode() + b"\r\ndef edge_a_to_b(output):\r\n    return 1\r\n")
+    lw.generateConnector(ToolNode("a"), ToolNode("b"))  # found by the stored-check
+    assert lw.getConnector(ToolNode("a"), ToolNode("b"))({}) == 1
+    lw.generateConnector(ToolNode("c"), ToolNode("b"))
+    assert b"\r" not in store.read_bytes()
