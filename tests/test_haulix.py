@@ -1,0 +1,402 @@
+"""Remote inputs: Zenodo and Dropbox links downloaded once into a cache folder.
+
+No test leaves the machine: a local HTTP server on 127.0.0.1 acts as the
+HTTP proxy named in ``http_proxy``, so links written with the services' real
+domains reach it through the standard URL opener.
+"""
+
+from __future__ import annotations
+
+import http.client
+import http.server
+import logging
+import os
+import socket
+import stat
+import threading
+import urllib.error
+import urllib.request
+
+import pytest
+
+from tavro.helpers.haulix import Haulix
+
+LOGGER = "tavro.helpers.haulix"
+ZENODO = "http://zenodo.org/records/7/files"
+DROPBOX = "http://www.dropbox.com/scl/fi/abc"
+
+
+def body_for(url: str) -> bytes:
+    return f"contents of {url}\n".encode() * 3
+
+
+class ProxyHandler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def do_GET(self):
+        srv = self.server
+        with srv.lock:
+            srv.requests.append(self.path)
+        action = srv.routes.get(self.path)
+        if callable(action):
+            action(self)
+        elif isinstance(action, int):
+            self.send_error(action)
+        else:
+            self.send_body(action if action is not None else body_for(self.path))
+
+    def send_body(self, data: bytes, length: int | None = None):
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(data) if length is None else length))
+        self.end_headers()
+        self.wfile.write(data)
+
+    def log_message(self, *args):
+        pass
+
+
+class Proxy(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self):
+        super().__init__(("127.0.0.1", 0), ProxyHandler)
+        self.lock = threading.Lock()
+        self.requests: list[str] = []
+        self.routes: dict[str, object] = {}
+
+    def handle_error(self, request, client_address):
+        pass  # clients that give up mid-body are part of the tests
+
+
+@pytest.fixture
+def proxy(monkeypatch):
+    srv = Proxy()
+    thread = threading.Thread(target=srv.serve_forever, args=(0.02,), daemon=True)
+    thread.start()
+    monkeypatch.setenv("http_proxy", f"http://127.0.0.1:{srv.server_address[1]}")
+    monkeypatch.delenv("no_proxy", raising=False)
+    monkeypatch.delenv("NO_PROXY", raising=False)
+    # The default opener reads the proxy settings once, when first built.
+    urllib.request.install_opener(None)
+    yield srv
+    urllib.request.install_opener(None)
+    srv.shutdown()
+    srv.server_close()
+
+
+@pytest.fixture
+def cache(tmp_path):
+    return tmp_path / "cache"
+
+
+@pytest.fixture
+def haulix(cache):
+    return Haulix(str(cache))
+
+
+def cut_after_half(handler):
+    data = body_for(handler.path)
+    handler.send_body(data[: len(data) // 2], length=len(data))
+    handler.close_connection = True
+
+
+def cut_chunked(handler):
+    handler.send_response(200)
+    handler.send_header("Transfer-Encoding", "chunked")
+    handler.end_headers()
+    handler.wfile.write(b"5\r\nhello\r\n")
+    handler.close_connection = True
+
+
+def test_constructor_creates_folder_and_keeps_temp_dir(tmp_path):
+    target = tmp_path / "a" / "b"
+    h = Haulix(str(target))
+    assert h.temp_dir == str(target) and target.is_dir()
+    Haulix(str(target))  # an existing folder is no error
+    with pytest.raises(TypeError):
+        Haulix()
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        "/data/reads.fq",
+        "reads.fq",
+        "http://example.org/files/reads.fq",
+        "https://zenodo.org/",
+        "HTTPS://zenodo.org/records/1/files/a.txt",
+        "https://Zenodo.org/records/1/files/a.txt",
+        "https://zenodo.org.example.net/a.txt",
+        "https://zenodoXorg/a.txt",
+        "ftp://zenodo.org/a.txt",
+        "https://wwwXdropbox.com/s/a.txt",
+        "https://api.dropbox.com/s/a.txt",
+        " https://zenodo.org/a.txt",
+        42,
+        None,
+        ["http://zenodo.org/records/1/files/a.txt"],
+        {"ref": "http://zenodo.org/records/1/files/a.txt"},
+    ],
+)
+def test_values_that_are_not_links_pass_through(proxy, haulix, cache, value):
+    assert haulix.resolve_zenodo_dropbox("ref", value) is value
+    assert proxy.requests == [] and os.listdir(cache) == []
+
+
+@pytest.mark.parametrize("key", [None, b"ref", 3, type("S", (str,), {})("ref")])
+@pytest.mark.parametrize("value", ["/data/x", f"{ZENODO}/a.txt"])
+def test_key_must_be_exactly_str(proxy, haulix, key, value):
+    with pytest.raises(TypeError) as exc:
+        haulix.resolve_zenodo_dropbox(key, value)
+    assert str(exc.value) == (
+        f"Argument 'key' has incorrect type (expected str, got {type(key).__name__})"
+    )
+    assert proxy.requests == []
+
+
+@pytest.mark.parametrize(
+    "value, fetched",
+    [
+        (f"{ZENODO}/a.txt?download=1", f"{ZENODO}/a.txt?download=1"),
+        (f"{DROPBOX}/reads.fq?dl=0", f"{DROPBOX}/reads.fq?dl=1"),
+        ("http://dropbox.com/s/abc/reads.fq", "http://dropbox.com/s/abc/reads.fq?dl=1"),
+        ("https://dropbox.com/s/abc/reads.fq", None),  # scheme kept; never fetched here
+        (f"{DROPBOX}/reads.fq?rlkey=K&dl=0", f"{DROPBOX}/reads.fq?rlkey=K&dl=1"),
+        (f"{DROPBOX}/reads.fq?rlkey=K&dl=0&st=S", f"{DROPBOX}/reads.fq?rlkey=K&st=S&dl=1"),
+        (f"{DROPBOX}/reads.fq?dl=1", f"{DROPBOX}/reads.fq?dl=1&dl=1"),
+        # the removed "?dl=0" opened the query: the next parameter takes its '?'
+        (f"{DROPBOX}/reads.fq?dl=0&rlkey=K", f"{DROPBOX}/reads.fq?rlkey=K&dl=1"),
+        (f"{DROPBOX}/reads.fq?dl=0&dl=0&rlkey=K&st=S", f"{DROPBOX}/reads.fq?rlkey=K&st=S&dl=1"),
+    ],
+)
+def test_download_link_and_log(proxy, haulix, cache, caplog, monkeypatch, value, fetched):
+    if fetched is None:  # https would need a CONNECT tunnel: check the link handed to the opener
+        seen = []
+
+        def fake_urlopen(link, timeout=None):
+            seen.append(link)
+            raise urllib.error.URLError("offline")
+
+        monkeypatch.setattr(urllib.request, "urlopen", fake_urlopen)
+        with pytest.raises(urllib.error.URLError):
+            haulix.resolve_zenodo_dropbox("reads", value)
+        assert seen == [value + "?dl=1"]
+        return
+    caplog.set_level(logging.INFO, logger=LOGGER)
+    path = haulix.resolve_zenodo_dropbox("reads", value)
+    name = "a.txt" if "zenodo" in value else "reads.fq"
+    assert path == os.path.join(str(cache), name)
+    assert proxy.requests == [fetched]
+    with open(path, "rb") as fh:
+        assert fh.read() == body_for(fetched)
+    records = [(r.name, r.levelno, r.msg, r.args) for r in caplog.records]
+    assert records == [
+        (LOGGER, logging.INFO, "Downloading %s: %s", ("reads", value)),
+        (LOGGER, logging.INFO, "Saved to %s", (path,)),
+    ]
+
+
+@pytest.mark.parametrize(
+    "value, key, name",
+    [
+        (f"{ZENODO}/a.txt?download=1#top", "ref", "a.txt"),
+        (f"{ZENODO}/a%20b.fa.gz", "ref", "a%20b.fa.gz"),
+        (f"{ZENODO}/", "genome", "download_genome"),
+        (f"{DROPBOX}/?dl=0", "reads", "download_reads"),
+        # names that would leave the cache folder map to one safe name
+        (f"{ZENODO}/", "../../outside", "download_..%2F..%2Foutside"),
+        (f"{ZENODO}/", "a\x00b", "download_a%00b"),
+        (f"{ZENODO}/..", "ref", "download_ref"),
+        (f"{ZENODO}/.", "ref", "download_ref"),
+        (f"{ZENODO}/..?download=1", "ref", "download_ref"),
+    ],
+)
+def test_cache_names_stay_inside_folder(proxy, tmp_path, value, key, name):
+    cache = tmp_path / "deep" / "cache"
+    h = Haulix(str(cache))
+    path = h.resolve_zenodo_dropbox(key, value)
+    assert path == os.path.join(str(cache), name)
+    assert os.listdir(cache) == [name] and os.path.isfile(path)
+    assert sorted(os.listdir(tmp_path)) == ["deep"] and os.listdir(tmp_path / "deep") == ["cache"]
+
+
+def test_downloaded_file_is_complete_and_plain(proxy, haulix, cache, monkeypatch):
+    data = os.urandom(3 * (1 << 20) + 12345)  # several read chunks, last one partial
+    url = f"{ZENODO}/big.bin"
+    proxy.routes[url] = data
+    old = os.umask(0o027)
+    try:
+        path = haulix.resolve_zenodo_dropbox("big", url)
+    finally:
+        os.umask(old)
+    with open(path, "rb") as fh:
+        assert fh.read() == data
+    assert stat.S_IMODE(os.stat(path).st_mode) == 0o640  # as open() under the umask makes it
+    assert os.listdir(cache) == ["big.bin"]
+
+
+def test_response_without_readinto_is_read_in_chunks(proxy, haulix, monkeypatch):
+    data = os.urandom((1 << 20) + 7)
+    proxy.routes[f"{ZENODO}/r.bin"] = data
+    real = urllib.request.urlopen
+
+    class ReadOnly:
+        def __init__(self, resp):
+            self._resp = resp
+
+        def read(self, n):
+            return self._resp.read(n)
+
+        def close(self):
+            self._resp.close()
+
+    monkeypatch.setattr(urllib.request, "urlopen", lambda *a, **k: ReadOnly(real(*a, **k)))
+    with open(haulix.resolve_zenodo_dropbox("r", f"{ZENODO}/r.bin"), "rb") as fh:
+        assert fh.read() == data
+
+
+def test_cache_hits_need_no_network(proxy, haulix, cache, caplog):
+    caplog.set_level(logging.INFO, logger=LOGGER)
+    first = haulix.resolve_zenodo_dropbox("ref", f"{ZENODO}/genome.fa")
+    proxy.routes.clear()
+    proxy.requests.clear()
+    again = Haulix(str(cache))  # a later object over the same folder reuses it
+    assert again.resolve_zenodo_dropbox("ref2", f"{ZENODO}/genome.fa") == first
+    # a different link whose path ends in the same name shares the entry
+    assert again.resolve_zenodo_dropbox("ref3", f"{DROPBOX}/genome.fa?dl=0") == first
+    os.mkdir(cache / "folder")
+    assert again.resolve_zenodo_dropbox("dir", f"{ZENODO}/folder") == str(cache / "folder")
+    assert proxy.requests == []
+    hits = [(r.msg, r.args) for r in caplog.records if r.msg.startswith("Using")]
+    assert hits == [
+        ("Using cached download for %s: %s", ("ref2", first)),
+        ("Using cached download for %s: %s", ("ref3", first)),
+        ("Using cached download for %s: %s", ("dir", str(cache / "folder"))),
+    ]
+
+
+def closed_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.mark.parametrize("failure", ["http-404", "refused"])
+def test_opener_errors_reraised_unchanged(proxy, haulix, cache, monkeypatch, failure):
+    url = f"{ZENODO}/missing.txt"
+    if failure == "http-404":
+        proxy.routes[url] = 404
+        expected = urllib.error.HTTPError
+    else:
+        monkeypatch.setenv("http_proxy", f"http://127.0.0.1:{closed_port()}")
+        expected = urllib.error.URLError
+    real = urllib.request.urlopen
+    calls, raised = [], []
+
+    def recording_urlopen(*args, **kwargs):
+        calls.append((args, kwargs))
+        try:
+            return real(*args, **kwargs)
+        except Exception as exc:
+            raised.append(exc)
+            raise
+
+    monkeypatch.setattr(urllib.request, "urlopen", recording_urlopen)
+    with pytest.raises(expected) as exc:
+        haulix.resolve_zenodo_dropbox("ref", url)
+    assert exc.value is raised[0]
+    assert calls == [((url,), {"timeout": 120})]
+    if failure == "http-404":
+        assert exc.value.code == 404
+    assert os.listdir(cache) == []
+
+
+@pytest.mark.parametrize("cut", [cut_after_half, cut_chunked], ids=["content-length", "chunked"])
+def test_cut_download_leaves_nothing_and_is_retried(proxy, haulix, cache, cut):
+    url = f"{ZENODO}/reads.fq.gz"
+    proxy.routes[url] = cut
+    with pytest.raises(http.client.IncompleteRead):
+        haulix.resolve_zenodo_dropbox("reads", url)
+    assert os.listdir(cache) == []
+    del proxy.routes[url]
+    path = haulix.resolve_zenodo_dropbox("reads", url)
+    assert proxy.requests == [url, url]
+    with open(path, "rb") as fh:
+        assert fh.read() == body_for(url)
+    assert os.listdir(cache) == ["reads.fq.gz"]
+
+
+def test_file_errors_surface_before_any_transfer(proxy, haulix, cache):
+    long_name = "n" * 300
+    with pytest.raises(OSError) as exc:
+        haulix.resolve_zenodo_dropbox("ref", f"{ZENODO}/{long_name}")
+    assert exc.value.errno == 36  # ENAMETOOLONG
+    os.rmdir(cache)
+    with pytest.raises(FileNotFoundError) as exc:
+        haulix.resolve_zenodo_dropbox("ref", f"{ZENODO}/a.txt")
+    assert exc.value.filename == os.path.join(str(cache), "a.txt")
+    assert proxy.requests == []
+
+
+def run_in_thread(fn, *args):
+    out = {}
+
+    def target():
+        try:
+            out["value"] = fn(*args)
+        except BaseException as exc:  # noqa: BLE001 - handed back to the test
+            out["error"] = exc
+
+    t = threading.Thread(target=target)
+    t.start()
+    return t, out
+
+
+def test_concurrent_callers_both_get_the_complete_file(proxy, cache):
+    url = f"{DROPBOX}/shared.bin?dl=0"
+    fetched = f"{DROPBOX}/shared.bin?dl=1"
+    data = os.urandom(2 * (1 << 20))
+    both_in = threading.Barrier(2, timeout=10)
+
+    def gated(handler):
+        handler.send_response(200)
+        handler.send_header("Content-Length", str(len(data)))
+        handler.end_headers()
+        handler.wfile.write(data[: len(data) // 2])
+        both_in.wait()
+        handler.wfile.write(data[len(data) // 2 :])
+
+    proxy.routes[fetched] = gated
+    threads = [run_in_thread(Haulix(str(cache)).resolve_zenodo_dropbox, "x", url) for _ in range(2)]
+    for t, _ in threads:
+        t.join(20)
+    results = [out for _, out in threads]
+    assert all("error" not in r for r in results), results
+    assert {r["value"] for r in results} == {str(cache / "shared.bin")}
+    assert os.listdir(cache) == ["shared.bin"]
+    assert (cache / "shared.bin").read_bytes() == data
+
+
+def test_failed_caller_keeps_file_another_caller_finished(proxy, haulix, cache):
+    url = f"{ZENODO}/ref.fa"
+    data = body_for(url)
+    slow_started, release = threading.Event(), threading.Event()
+
+    def first_request_cut_late(handler):
+        if not slow_started.is_set():
+            slow_started.set()
+            handler.send_body(data[:10], length=len(data))
+            release.wait(10)
+            handler.close_connection = True
+        else:
+            handler.send_body(data)
+
+    proxy.routes[url] = first_request_cut_late
+    t, out = run_in_thread(haulix.resolve_zenodo_dropbox, "slow", url)
+    assert slow_started.wait(10)
+    assert Haulix(str(cache)).resolve_zenodo_dropbox("fast", url) == str(cache / "ref.fa")
+    release.set()
+    t.join(20)
+    assert isinstance(out.get("error"), http.client.IncompleteRead)
+    assert os.listdir(cache) == ["ref.fa"]
+    assert (cache / "ref.fa").read_bytes() == data
