@@ -227,6 +227,7 @@ class Session {
     const auto start = Clock::now();
     std::optional<Clock::time_point> exited_at;
     Clock::time_point last_data = start;
+    int backoff_us = 50;
     while (true) {
       const bool open = p_.out_r.get() >= 0 || p_.err_r.get() >= 0 || p_.in_w.get() >= 0;
       if (!exited_at && exited_nowait(pid_)) exited_at = Clock::now();
@@ -249,9 +250,13 @@ class Session {
       }
       if (open) {
         if (pump(slice_ms)) last_data = Clock::now();
+        backoff_us = 50;
       } else {
-        // Pipes closed (or never captured) but the child still runs.
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(slice_ms, 20)));
+        // Pipes closed (or never captured) but the child has not been seen
+        // to exit: usually it is a few microseconds from doing so, so start
+        // with short pauses and grow them for a child that really runs on.
+        std::this_thread::sleep_for(std::chrono::microseconds(std::min(backoff_us, slice_ms * 1000)));
+        backoff_us = std::min(backoff_us * 2, 20000);
       }
     }
     Result r;

@@ -1,0 +1,283 @@
+// The connector store: naming, the registry of edges, generation of a batch of
+// connectors into one downstream node, and loading the store as a module.
+#include "common/errors.hpp"
+#include "linkwell/linkwell.hpp"
+#include "linkwell/store.hpp"
+
+namespace tavro::linkwell {
+namespace {
+
+constexpr const char* kHeader =
+    "# Auto-generated connector functions\nimport os\nimport json\nimport glob\nimport tempfile\n";
+
+// Holds the instance's fileLock (whatever object sits in `fileLock`) for one
+// scope, and releases it on every exit.
+class Held {
+ public:
+  explicit Held(nb::handle self) : lock_(self.attr("fileLock")) { lock_.attr("acquire")(); }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  ~Held() {
+    PyObject* r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
+    if (r)
+      Py_DECREF(r);
+    else
+      PyErr_WriteUnraisable(lock_.ptr());
+  }
+
+ private:
+  nb::object lock_;
+};
+
+nb::object builtin(const char* name) { return nb::module_::import_("builtins").attr(name); }
+
+nb::str decode_text(const std::string& raw) {
+  std::string text = store::universal_newlines(raw);
+  PyObject* o = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+  if (!o) throw nb::python_error();
+  return nb::steal<nb::str>(o);
+}
+
+std::string encode_text(nb::handle text) {
+  nb::object b = nb::steal(PyUnicode_AsUTF8String(text.ptr()));
+  if (!b.is_valid()) throw nb::python_error();
+  return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
+}
+
+nb::object store_path() { return mod_attr("_connectors_path")(); }
+
+std::string read_store(const std::string& path) {
+  nb::gil_scoped_release nogil;
+  return store::read(path);
+}
+
+// Whether the store holds a line starting with "def <fn>(". Caller holds fileLock.
+bool store_defines(nb::handle fn) {
+  std::string path = py::fs_encode(store_path());
+  std::optional<std::string> raw;
+  {
+    nb::gil_scoped_release nogil;
+    raw = store::read_if_exists(path);
+  }
+  if (!raw) return false;
+  nb::object re = mod_attr("re");
+  nb::object pattern = nb::str("^def ") + re.attr("escape")(fn) + nb::str("\\(");
+  return !re.attr("search")(pattern, decode_text(*raw), re.attr("M")).is_none();
+}
+
+// compile() of the text; any failure becomes a SyntaxError naming the batch's
+// connectors, with the compiler's own error as its cause.
+void require_compiles(nb::handle text, nb::handle filename, nb::handle names, const char* what) {
+  try {
+    builtin("compile")(text, filename, "exec", nb::arg("dont_inherit") = true);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    nb::str msg = nb::str("{} for {} does not parse: {}")
+                      .format(nb::str(what), nb::str(", ").attr("join")(names), nb::str(e.value()));
+    nb::object err = nb::handle(PyExc_SyntaxError)(msg);
+    PyException_SetCause(err.ptr(), e.value().inc_ref().ptr());
+    PyErr_SetObject(PyExc_SyntaxError, err.ptr());
+    throw nb::python_error();
+  }
+}
+
+nb::object key_of(nb::handle u, nb::handle v) { return nb::make_tuple(u.attr("id"), v.attr("id")); }
+
+void register_edge(nb::handle self, nb::handle u, nb::handle v, nb::handle fn) {
+  nb::object registry = self.attr("edgeConnectors");
+  if (PyObject_SetItem(registry.ptr(), key_of(u, v).ptr(), fn.ptr()) != 0) throw nb::python_error();
+}
+
+// The store module built from the file's current bytes. The source is compiled
+// here rather than through the loader's exec_module, which would consult and
+// write __pycache__: its mtime-and-size check cannot tell apart two stores
+// written within the same second with the same length.
+nb::object load_store(nb::handle path) {
+  nb::object name = nb::str("connectors");
+  nb::object util = mod_attr("importlib").attr("util");
+  nb::object loader = nb::module_::import_("importlib.machinery").attr("SourceFileLoader")(name, path);
+  nb::object spec = util.attr("spec_from_file_location")(name, path, nb::arg("loader") = loader);
+  nb::object module = util.attr("module_from_spec")(spec);
+  std::string source = read_store(py::fs_encode(path));
+  nb::object code = builtin("compile")(py::to_bytes(source), path, "exec",
+                                       nb::arg("dont_inherit") = true);
+  builtin("exec")(code, module.attr("__dict__"));
+  return module;
+}
+
+void init(Linkwell* t) {
+  new (t) Linkwell();
+  nb::handle self = nb::find(t);
+  self.attr("edgeConnectors") = nb::dict();
+  self.attr("fileLock") = mod_attr("threading").attr("Lock")();
+  self.attr("llm") = mod_attr("_default_llm")();
+  self.attr("_module") = nb::none();
+  std::string path = py::fs_encode(store_path());
+  nb::gil_scoped_release nogil;
+  store::write(path, kHeader);
+}
+
+void set_llm(nb::handle self, nb::handle provider, nb::handle model, nb::handle api_key) {
+  py::require_str(provider, "provider");
+  py::require_str(model, "model");
+  py::require_str(api_key, "api_key");
+  self.attr("llm") = mod_attr("Oraclet")(nb::arg("provider") = provider,
+                                         nb::arg("model_name") = model,
+                                         nb::arg("api_key") = api_key);
+}
+
+nb::object generate_connector(nb::handle self, nb::handle upstream, nb::handle downstream,
+                              nb::handle extra_context, nb::handle scatter_source) {
+  py::require_str(extra_context, "extra_context", true);
+  nb::object in_attr = getattr_or(downstream, "inNodes", nb::none());
+  nb::list in_nodes;
+  if (py::truthy(in_attr)) in_nodes = nb::steal<nb::list>(PySequence_List(in_attr.ptr()));
+  if (!in_nodes.is_valid()) throw nb::python_error();
+  if (!py::contains(in_nodes, upstream)) in_nodes.append(upstream);
+
+  nb::object edge_fn = mod_attr("_edge_fn");
+  nb::object target_fn = edge_fn(upstream.attr("id"), downstream.attr("id"));
+
+  nb::list edges, cached;
+  for (nb::handle u : in_nodes) {
+    nb::object fn = edge_fn(u.attr("id"), downstream.attr("id"));
+    bool stored;
+    {
+      Held lock(self);
+      stored = store_defines(fn);
+    }
+    if (stored) {
+      register_edge(self, u, downstream, fn);
+      cached.append(nb::make_tuple(u, fn));
+    } else {
+      edges.append(nb::make_tuple(u, fn));
+    }
+  }
+  if (!nb::len(edges)) {
+    register_edge(self, upstream, downstream, target_fn);
+    return target_fn;
+  }
+
+  nb::object scatter_fn = py::truthy(scatter_source)
+                              ? nb::object(edge_fn(upstream.attr("id"), downstream.attr("id")))
+                              : nb::none();
+  nb::object prompt = self.attr("_build_prompt")(downstream, edges, cached, extra_context,
+                                                 nb::arg("scatter_fn") = scatter_fn);
+  nb::object raw = self.attr("_call_and_clean")(prompt);
+  nb::object code = self.attr("_postprocess_code")(raw);
+  if (!PyUnicode_Check(code.ptr())) {
+    PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
+                 Py_TYPE(code.ptr())->tp_name);
+    throw nb::python_error();
+  }
+
+  // A batch that does not compile is refused before the store is touched: one
+  // bad answer must not make every other connector of the pipeline unloadable.
+  nb::list names;
+  for (nb::handle pair : edges) names.append(pair[1]);
+  require_compiles(code, nb::str("<connectors>"), names, "Generated connector code");
+
+  {
+    Held lock(self);
+    nb::object path = store_path();
+    nb::object existing = decode_text(read_store(py::fs_encode(path)));
+    nb::object re = mod_attr("re");
+    for (nb::handle fn : names) {
+      nb::object pattern = nb::str("def ") + re.attr("escape")(fn) + nb::str("\\(.*?\\n(?=def |\\Z)");
+      existing = re.attr("sub")(pattern, "", existing, nb::arg("flags") = re.attr("S"));
+    }
+    nb::object text = existing.attr("rstrip")() + nb::str("\n\n") + code + nb::str("\n");
+    require_compiles(text, path, names, "The connector store with the code");
+    std::string data = encode_text(text), where = py::fs_encode(path);
+    {
+      nb::gil_scoped_release nogil;
+      store::replace(where, data);
+    }
+    self.attr("_module") = nb::none();
+  }
+
+  for (nb::handle pair : edges) register_edge(self, pair[0], downstream, pair[1]);
+  return target_fn;
+}
+
+nb::object get_connector(nb::handle self, nb::handle in_node, nb::handle node) {
+  nb::object fn_name = self.attr("edgeConnectors").attr("get")(key_of(in_node, node));
+  if (fn_name.is_none()) return nb::none();
+  // The module is kept in a local: a concurrent write may reset _module
+  // between the load and the lookup.
+  nb::object module = self.attr("_module");
+  if (module.is_none()) {
+    Held lock(self);
+    module = self.attr("_module");
+    if (module.is_none()) {
+      module = load_store(store_path());
+      self.attr("_module") = module;
+    }
+  }
+  PyObject* fn = PyObject_GetAttr(module.ptr(), fn_name.ptr());
+  if (!fn) throw nb::python_error();
+  return nb::steal(fn);
+}
+
+nb::object get_edge_connectors(nb::handle self) { return self.attr("edgeConnectors"); }
+
+nb::object connectors_path() {
+  nb::object path = mod_attr("_get_connectors_path")();
+  py::require_return(path, &PyUnicode_Type, false);
+  return path;
+}
+
+nb::object ident(nb::handle node_id) {
+  py::require_str(node_id, "node_id");
+  nb::object last = node_id.attr("split")(".")[-1];
+  return mod_attr("re").attr("sub")("\\W", "_", last);
+}
+
+nb::object edge_fn(nb::handle u_id, nb::handle v_id) {
+  py::require_str(u_id, "u_id");
+  py::require_str(v_id, "v_id");
+  nb::object id_form = mod_attr("_ident");
+  return nb::str("edge_") + id_form(u_id) + nb::str("_to_") + id_form(v_id);
+}
+
+nb::object default_llm() { return import_from("tavro.helpers.oraclet", "default_llm")(); }
+
+}  // namespace
+
+void bind_functions(nb::module_& m) {
+  m.def("_connectors_path", &connectors_path, nb::sig("def _connectors_path() -> str"),
+        "Path of the connector store, as the host's get_connectors_path() gives it now.");
+  m.def("_ident", &ident, nb::arg("node_id").none(), nb::sig("def _ident(node_id: str) -> str"),
+        "Identifier form of a node id: its last dotted component, non-word characters as '_'.");
+  m.def("_edge_fn", &edge_fn, nb::arg("u_id").none(), nb::arg("v_id").none(),
+        nb::sig("def _edge_fn(u_id: str, v_id: str) -> str"),
+        "Connector function name of the edge from `u_id` to `v_id`.");
+  m.def("_default_llm", &default_llm, nb::sig("def _default_llm() -> Oraclet"),
+        "A new LLM client chosen from the environment's API keys.");
+}
+
+void bind_store(Class& cls) {
+  cls.def("__init__", &init, nb::sig("def __init__(self) -> None"))
+      .def("set_llm", &set_llm, nb::arg("provider").none(), nb::arg("model").none(),
+           nb::arg("api_key").none(),
+           nb::sig("def set_llm(self, provider: str, model: str, api_key: str) -> None"),
+           "Replace the LLM client with a new Oraclet for this provider, model and key.")
+      .def("generateConnector", &generate_connector, nb::arg("upstream").none(),
+           nb::arg("downstream").none(),
+           nb::arg("extra_context").none() = nb::none(),
+           nb::arg("scatter_source").none() = false,
+           nb::sig("def generateConnector(self, upstream: object, downstream: object, "
+                   "extra_context: str | None = None, scatter_source: object = False) -> str"),
+           "Return the connector function name of the edge upstream -> downstream, first "
+           "having the LLM write the connectors of every not yet stored edge into `downstream` "
+           "in one request.")
+      .def("getConnector", &get_connector, nb::arg("in_node").none(), nb::arg("node").none(),
+           nb::sig("def getConnector(self, in_node: object, node: object) -> "
+                   "typing.Callable[[dict], typing.Any] | None"),
+           "The connector function of the edge in_node -> node, or None if it is not registered.")
+      .def("get_edge_connectors", &get_edge_connectors,
+           nb::sig("def get_edge_connectors(self) -> dict"),
+           "The live registry: (upstream id, downstream id) -> connector function name.");
+}
+
+}  // namespace tavro::linkwell

@@ -1,0 +1,413 @@
+#include "scopelet/describe.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <string_view>
+#include <thread>
+
+#include "common/errors.hpp"
+
+extern char** environ;
+
+namespace tavro::scopelet {
+namespace {
+
+// ------------------------------------------------------------ code-point order
+
+// Length of the well-formed UTF-8 sequence at s[i] (as Python's strict decoder
+// accepts it: no overlongs, no surrogates, nothing above U+10FFFF), or 0.
+std::size_t sequence_length(std::string_view s, std::size_t i, char32_t& cp) {
+  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  unsigned c = byte(i);
+  if (c < 0x80) {
+    cp = c;
+    return 1;
+  }
+  std::size_t n;
+  unsigned lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) n = 2, cp = c & 0x1F;
+  else if (c == 0xE0) n = 3, lo = 0xA0, cp = c & 0x0F;
+  else if (c == 0xED) n = 3, hi = 0x9F, cp = c & 0x0F;
+  else if (c >= 0xE1 && c <= 0xEF) n = 3, cp = c & 0x0F;
+  else if (c == 0xF0) n = 4, lo = 0x90, cp = c & 0x07;
+  else if (c == 0xF4) n = 4, hi = 0x8F, cp = c & 0x07;
+  else if (c >= 0xF1 && c <= 0xF3) n = 4, cp = c & 0x07;
+  else return 0;
+  if (i + n > s.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    unsigned b = byte(i + k);
+    if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return 0;
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  return n;
+}
+
+bool valid_utf8(std::string_view s) {
+  char32_t cp;
+  for (std::size_t i = 0; i < s.size();) {
+    if (static_cast<unsigned char>(s[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t n = sequence_length(s, i, cp);
+    if (!n) return false;
+    i += n;
+  }
+  return true;
+}
+
+// The text Python gets from os.fsdecode: UTF-8, each undecodable byte as the
+// lone surrogate U+DC80..U+DCFF.
+std::u32string code_points(std::string_view s) {
+  std::u32string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) {
+    char32_t cp;
+    std::size_t n = sequence_length(s, i, cp);
+    if (n) {
+      out.push_back(cp);
+      i += n;
+    } else {
+      out.push_back(0xDC00 + static_cast<unsigned char>(s[i]));
+      ++i;
+    }
+  }
+  return out;
+}
+
+struct Candidate {
+  std::string path;
+  bool valid;  // well-formed UTF-8: byte order is code-point order
+};
+
+// Python's str order of the decoded paths.
+bool before(std::string_view a, bool a_valid, std::string_view b, bool b_valid) {
+  if (a_valid && b_valid) return a < b;  // char_traits<char> compares as unsigned char
+  return code_points(a) < code_points(b);
+}
+bool before(const Candidate& a, const Candidate& b) {
+  return before(a.path, a.valid, b.path, b.valid);
+}
+
+// Keeps the `limit` smallest paths offered, as a max-heap.
+class Smallest {
+ public:
+  explicit Smallest(std::size_t limit) : limit_(limit) {}
+
+  // Copies the path only when it is kept.
+  void offer(const std::string& path) {
+    if (!limit_) return;
+    bool valid = valid_utf8(path);
+    auto cmp = [](const Candidate& x, const Candidate& y) { return before(x, y); };
+    if (heap_.size() < limit_) {
+      heap_.push_back({path, valid});
+      std::push_heap(heap_.begin(), heap_.end(), cmp);
+    } else if (before(path, valid, heap_.front().path, heap_.front().valid)) {
+      std::pop_heap(heap_.begin(), heap_.end(), cmp);
+      heap_.back().path.assign(path);
+      heap_.back().valid = valid;
+      std::push_heap(heap_.begin(), heap_.end(), cmp);
+    }
+  }
+
+  std::vector<std::string> sorted() {
+    std::sort(heap_.begin(), heap_.end(),
+              [](const Candidate& x, const Candidate& y) { return before(x, y); });
+    std::vector<std::string> out;
+    for (auto& c : heap_) out.push_back(std::move(c.path));
+    return out;
+  }
+
+ private:
+  std::size_t limit_;
+  std::vector<Candidate> heap_;
+};
+
+// The kernel's record of one directory entry.
+struct Dirent64 {
+  ino64_t d_ino;
+  off64_t d_off;
+  unsigned short d_reclen;
+  unsigned char d_type;
+  char d_name[1];
+};
+
+std::string join_prefix(const std::string& dir) {
+  if (dir.empty() || dir.back() == '/') return dir;
+  return dir + "/";
+}
+
+// ------------------------------------------------------------ head
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t) {
+  return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+  int get() const { return fd_; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Asks the abort hook at most every 100 ms: asking means taking the GIL.
+class Pacer {
+ public:
+  explicit Pacer(const AbortHook& hook) : hook_(hook) {}
+  void check() {
+    if (!hook_ || seconds_since(last_) < 0.1) return;
+    last_ = Clock::now();
+    if (hook_()) throw Aborted();
+  }
+
+ private:
+  const AbortHook& hook_;
+  Clock::time_point last_ = Clock::now();
+};
+
+// Descriptors 0..2 (free when the host closed its standard streams) must not
+// serve as sources of the child's dup2 onto 0..2.
+int above_stdio(int fd) {
+  if (fd < 0 || fd > 2) return fd;
+  int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  ::close(fd);
+  return moved;
+}
+
+// Ends the child's group and reaps the child.
+void kill_and_reap(pid_t pid) {
+  ::kill(-pid, SIGKILL);
+  int status;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// A short `head` child, run with a launcher of its own rather than the
+// package's general runner: that one polls for the exit of a child whose
+// pipes have closed in 20 ms steps, which for thirty previews that each take
+// a millisecond would cost more than the whole directory walk.
+class HeadChild {
+ public:
+  HeadChild(const std::string& path, int lines) {
+    std::string arg = path;
+    // `head` would read "-" as standard input and "-x" as an option.
+    if (!arg.empty() && arg[0] == '-') arg = "./" + arg;
+    std::string count = std::to_string(lines);
+    char* argv[] = {const_cast<char*>("head"), const_cast<char*>("-n"), count.data(), arg.data(),
+                    nullptr};
+
+    int p[2];
+    if (::pipe2(p, O_CLOEXEC) != 0) return;
+    Fd rd(above_stdio(p[0])), wr(above_stdio(p[1]));
+    Fd null(above_stdio(::open("/dev/null", O_RDWR | O_CLOEXEC)));
+    if (rd.get() < 0 || wr.get() < 0 || null.get() < 0) return;
+
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_t fa;
+    if (posix_spawnattr_init(&attr) != 0) return;
+    if (posix_spawn_file_actions_init(&fa) != 0) {
+      posix_spawnattr_destroy(&attr);
+      return;
+    }
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    // Own process group (ended as a whole at the time limit), no inherited
+    // signal mask, default dispositions (the host ignores SIGPIPE).
+    bool ok = posix_spawnattr_setpgroup(&attr, 0) == 0 &&
+              posix_spawnattr_setsigmask(&attr, &none) == 0 &&
+              posix_spawnattr_setsigdefault(&attr, &all) == 0 &&
+              posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                                  POSIX_SPAWN_SETSIGDEF) == 0 &&
+              posix_spawn_file_actions_adddup2(&fa, null.get(), 0) == 0 &&
+              posix_spawn_file_actions_adddup2(&fa, wr.get(), 1) == 0 &&
+              posix_spawn_file_actions_adddup2(&fa, null.get(), 2) == 0 &&
+              posix_spawn_file_actions_addclosefrom_np(&fa, 3) == 0;
+    if (ok && posix_spawnp(&pid_, "head", &fa, &attr, argv, environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+    if (ok && pid_ > 0) out_fd_.reset(rd.release());
+  }
+
+  HeadChild(const HeadChild&) = delete;
+  HeadChild& operator=(const HeadChild&) = delete;
+  ~HeadChild() {
+    if (pid_ > 0) kill_and_reap(pid_);
+  }
+
+  std::optional<std::string> collect(Pacer& pacer) {
+    if (pid_ <= 0) return std::nullopt;
+    const auto start = Clock::now();
+    std::string out;
+    char buf[65536];
+    bool capped = false;
+    while (out_fd_.get() >= 0) {
+      double left = kHeadTimeout - seconds_since(start);
+      if (left <= 0) return std::nullopt;  // the destructor ends the group
+      pacer.check();
+      pollfd pfd{out_fd_.get(), POLLIN, 0};
+      int rc = ::poll(&pfd, 1, std::clamp(static_cast<int>(left * 1000) + 1, 1, 100));
+      if (rc < 0 && errno != EINTR) return std::nullopt;
+      if (rc <= 0) continue;
+      ssize_t n = ::read(out_fd_.get(), buf, sizeof buf);
+      if (n < 0) {
+        if (errno == EINTR || errno == EAGAIN) continue;
+        return std::nullopt;
+      }
+      if (n == 0) {
+        out_fd_.reset();
+        break;
+      }
+      out.append(buf, static_cast<std::size_t>(n));
+      if (out.size() >= kHeadCap) {
+        out.resize(kHeadCap);
+        capped = true;
+        break;
+      }
+    }
+    if (capped) {
+      kill_and_reap(pid_);
+      pid_ = -1;
+      // Drop a UTF-8 sequence cut in half by the cap.
+      std::size_t back = 0;
+      while (back < 3 && back < out.size() &&
+             (static_cast<unsigned char>(out[out.size() - 1 - back]) & 0xC0) == 0x80)
+        ++back;
+      if (back < out.size() && static_cast<unsigned char>(out[out.size() - 1 - back]) >= 0xC0)
+        out.resize(out.size() - 1 - back);
+      return out;
+    }
+    // Standard output is closed: the child is exiting. Wait for it, briefly
+    // sleeping, still within the time limit (a stand-in might keep running).
+    auto nap = std::chrono::microseconds(50);
+    while (true) {
+      int status;
+      pid_t r = ::waitpid(pid_, &status, WNOHANG);
+      if (r == pid_ || (r < 0 && errno != EINTR)) {
+        pid_ = -1;
+        return out;
+      }
+      if (seconds_since(start) >= kHeadTimeout) return std::nullopt;
+      pacer.check();
+      std::this_thread::sleep_for(nap);
+      nap = std::min(nap * 2, std::chrono::microseconds(20000));
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+  Fd out_fd_;
+};
+
+}  // namespace
+
+PathInfo stat_path(const std::string& path) {
+  PathInfo info;
+  if (path.find('\0') != std::string::npos) return info;
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return info;
+  info.size = static_cast<std::uint64_t>(st.st_size);
+  info.kind = S_ISDIR(st.st_mode) ? Kind::Directory : S_ISREG(st.st_mode) ? Kind::File : Kind::Other;
+  return info;
+}
+
+std::vector<std::string> first_files(const std::string& dir, std::size_t limit) {
+  if (dir.find('\0') != std::string::npos) throw InvalidArgument("embedded null byte");
+  Smallest keep(limit);
+  std::vector<std::string> pending{dir};
+  std::string candidate;
+  // getdents64 straight into one large buffer: a tree of 100,000 files takes
+  // a fraction of the system calls readdir's 32 KiB buffer would.
+  std::vector<char> buf(256 * 1024);
+  while (!pending.empty()) {
+    std::string top = std::move(pending.back());
+    pending.pop_back();
+    Fd fd(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0) continue;  // cannot be listed: skipped, as os.walk does
+    const std::string prefix = join_prefix(top);
+    long got;
+    while ((got = ::syscall(SYS_getdents64, fd.get(), buf.data(), buf.size())) > 0) {
+      for (long off = 0; off < got;) {
+        const auto* e = reinterpret_cast<const Dirent64*>(buf.data() + off);
+        off += e->d_reclen;
+        const char* name = e->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        bool is_dir = false, enter = false;
+        struct stat st;
+        switch (e->d_type) {
+          case DT_DIR:
+            is_dir = enter = true;
+            break;
+          case DT_LNK:  // counts as a directory if it leads to one, but is not entered
+            is_dir = ::fstatat(fd.get(), name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+            break;
+          case DT_UNKNOWN:
+            if (::fstatat(fd.get(), name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
+              is_dir = true;
+              enter = ::fstatat(fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode);
+            }
+            break;
+          default:
+            break;
+        }
+        candidate.assign(prefix).append(name);
+        if (!is_dir) keep.offer(candidate);
+        else if (enter) pending.push_back(candidate);
+      }
+    }
+    // A read error part-way leaves what was read; os.walk would drop the
+    // directory's entries, but such errors (EIO) are not worth two passes.
+  }
+  return keep.sorted();
+}
+
+std::string relative_to(const std::string& full, const std::string& dir) {
+  return full.substr(join_prefix(dir).size());
+}
+
+std::optional<std::string> head(const std::string& path, int lines, const AbortHook& abort) {
+  Pacer pacer(abort);
+  HeadChild child(path, lines);
+  return child.collect(pacer);
+}
+
+DirListing list_dir_block(const std::string& dir, const AbortHook& abort) {
+  DirListing out;
+  Pacer pacer(abort);
+  for (const auto& full : first_files(dir, kDirFiles)) {
+    pacer.check();
+    out.relative.push_back(relative_to(full, dir));
+    HeadChild child(full, kDirLines);
+    out.previews.push_back(child.collect(pacer));
+  }
+  return out;
+}
+
+}  // namespace tavro::scopelet
