@@ -223,6 +223,7 @@ class Session {
     const auto start = Clock::now();
     std::optional<Clock::time_point> exited_at;
     Clock::time_point last_data = start;
+    Clock::time_point last_abort_check = start;
     int backoff_us = 50;
     while (true) {
       const bool open = p_.out_r.get() >= 0 || p_.err_r.get() >= 0 || p_.in_w.get() >= 0;
@@ -235,9 +236,14 @@ class Session {
         stop_group(o_.kill_grace);
         throw TimedOut{*o_.timeout, std::move(out_), std::move(err_)};
       }
-      if (o_.should_abort && o_.should_abort()) {
-        stop_group(0.5);
-        throw Aborted();
+      // The hook takes the GIL; asking at most every 100 ms keeps a chatty
+      // tool from competing with the host's Python threads for it.
+      if (o_.should_abort && seconds_since(last_abort_check) >= 0.1) {
+        last_abort_check = Clock::now();
+        if (o_.should_abort()) {
+          stop_group(0.5);
+          throw Aborted();
+        }
       }
       int slice_ms = 100;
       if (o_.timeout) {
