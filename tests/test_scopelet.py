@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import signal
+import sys
 import threading
 import time
 from collections import UserDict
@@ -259,6 +260,40 @@ def test_head_arguments(tmp_path, bindir):
     assert f"    'f': 3|-n|3|{f}" in out
     assert f"first 5 lines:\n      3|-n|5|{f}" in out
     assert "stdin" not in out
+
+
+@pytest.mark.parametrize(
+    "writer, preview",
+    [
+        ("exec yes abcdefgh", ("abcdefgh\n" * 45)[:400]),
+        # 2**20 is not a multiple of 3: the cap cuts a character, which is dropped
+        ("exec {py} -c \"import sys; sys.stdout.buffer.write('\u20ac'.encode() * 500000)\"", "\u20ac" * 400),
+    ],
+    ids=["endless", "cut-character"],
+)
+def test_endless_output_is_cut_at_the_cap(tmp_path, bindir, writer, preview):
+    pids = tmp_path / "pids"
+    fake_head(bindir, f'sleep 30 & echo $! > "{pids}"; echo $$ >> "{pids}"; '
+              + writer.format(py=sys.executable))
+    f = write(tmp_path / "f", "x\n")
+    start = time.monotonic()
+    out = build_scopelet({"f": str(f)})
+    assert time.monotonic() - start < 2  # well before the 3-second limit
+    assert out.endswith("first 5 lines:\n      " + preview)
+    # the head child and what it started are ended, not left to run
+    for pid in map(int, pids.read_text().split()):
+        deadline = time.monotonic() + 2
+        while not ended(pid) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert ended(pid)
+
+
+def ended(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rpartition(") ")[2].startswith("Z")  # a zombie awaiting its reaper
+    except FileNotFoundError:
+        return True
 
 
 @pytest.mark.slow

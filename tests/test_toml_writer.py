@@ -252,6 +252,15 @@ def test_replaces_content_keeps_mode_and_follows_links(monkeypatch, tmp_path, bu
     assert leftovers(tmp_path, {"real.toml", "link.toml"}) == []
 
 
+def test_dangling_link_gets_its_target_written(no_tomli_w, tmp_path):
+    (tmp_path / "sub").mkdir()
+    link = tmp_path / "link.toml"
+    link.symlink_to("sub/../sub/real.toml")  # relative to the link's folder, as open() reads it
+    RIVO._write_toml(str(link), {"a": 1})
+    assert link.is_symlink() and tomllib.loads((tmp_path / "sub" / "real.toml").read_text()) == {"a": 1}
+    assert leftovers(tmp_path / "sub", {"real.toml"}) == []
+
+
 def test_new_file_gets_default_mode(no_tomli_w, tmp_path):
     old = os.umask(0o022)
     try:

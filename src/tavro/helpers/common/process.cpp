@@ -11,10 +11,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 
 #include "common/errors.hpp"
+#include "common/fileops.hpp"
 
 extern char** environ;
 
@@ -23,22 +25,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
+using fs::Fd;
 
 // pipe2 may hand out 0..2 when the host closed its standard streams; the
 // child's dup2 onto 0..2 must never see its own target as a source, so such
@@ -185,7 +172,15 @@ pid_t spawn(const SpawnOptions& o, Pipes& p) {
   }
 
   int saved = 0, last = ENOENT;
-  for (const auto& cand : exec_candidates(o)) {
+  const std::vector<std::string> candidates = exec_candidates(o);
+  for (const auto& cand : candidates) {
+    // Each failed posix_spawn costs a whole clone; PATH entries that lack the
+    // program are passed over with a stat, giving the errno exec would.
+    if (candidates.size() > 1 && ::access(cand.c_str(), F_OK) != 0 &&
+        (errno == ENOENT || errno == ENOTDIR)) {
+      last = errno;
+      continue;
+    }
     pid_t pid = -1;
     int rc = posix_spawn(&pid, cand.c_str(), fa, sa.attr(), argv.data(), envpp);
     if (rc == 0) return pid;
@@ -214,7 +209,8 @@ int reap(pid_t pid) {
 
 class Session {
  public:
-  Session(const SpawnOptions& o, Pipes& p, pid_t pid) : o_(o), p_(p), pid_(pid) {
+  Session(const SpawnOptions& o, Pipes& p, pid_t pid)
+      : o_(o), p_(p), pid_(pid), limit_(o.max_output ? o.max_output : SIZE_MAX) {
     if (o.input) {
       set_nonblocking(p.in_w.get());
       if (o.input->empty()) p.in_w.reset();
@@ -227,6 +223,7 @@ class Session {
     const auto start = Clock::now();
     std::optional<Clock::time_point> exited_at;
     Clock::time_point last_data = start;
+    Clock::time_point last_abort_check = start;
     int backoff_us = 50;
     while (true) {
       const bool open = p_.out_r.get() >= 0 || p_.err_r.get() >= 0 || p_.in_w.get() >= 0;
@@ -239,9 +236,14 @@ class Session {
         stop_group(o_.kill_grace);
         throw TimedOut{*o_.timeout, std::move(out_), std::move(err_)};
       }
-      if (o_.should_abort && o_.should_abort()) {
-        stop_group(0.5);
-        throw Aborted();
+      // The hook takes the GIL; asking at most every 100 ms keeps a chatty
+      // tool from competing with the host's Python threads for it.
+      if (o_.should_abort && seconds_since(last_abort_check) >= 0.1) {
+        last_abort_check = Clock::now();
+        if (o_.should_abort()) {
+          stop_group(0.5);
+          throw Aborted();
+        }
       }
       int slice_ms = 100;
       if (o_.timeout) {
@@ -251,6 +253,7 @@ class Session {
       if (open) {
         if (pump(slice_ms)) last_data = Clock::now();
         backoff_us = 50;
+        if (out_.size() >= limit_) return end_capped();
       } else {
         // Pipes closed (or never captured) but the child has not been seen
         // to exit: usually it is a few microseconds from doing so, so start
@@ -268,6 +271,9 @@ class Session {
 
  private:
   static constexpr double kLinger = 1.0;
+  // Bytes read from one pipe per round, so that a child writing faster than
+  // we read cannot keep us from checking the time limit and the abort hook.
+  static constexpr size_t kRoundBytes = 1 << 20;
 
   // One poll round; returns true when any bytes moved.
   bool pump(int timeout_ms) {
@@ -280,19 +286,32 @@ class Session {
     int rc = ::poll(fds, n, timeout_ms);
     if (rc <= 0) return false;
     bool moved = false;
-    if (idx_out >= 0 && fds[idx_out].revents) moved |= drain(p_.out_r, out_);
-    if (idx_err >= 0 && fds[idx_err].revents) moved |= drain(p_.err_r, err_);
+    if (idx_out >= 0 && fds[idx_out].revents) {
+      moved |= drain(p_.out_r, out_, limit_, true);
+      if (out_.size() >= limit_) p_.out_r.reset();  // full: nothing more is read
+    }
+    if (idx_err >= 0 && fds[idx_err].revents) moved |= drain(p_.err_r, err_, limit_, false);
     if (idx_in >= 0 && fds[idx_in].revents) moved |= feed();
     return moved;
   }
 
-  static bool drain(Fd& fd, std::string& sink) {
+  // Reads what the pipe holds into `sink`, which never grows beyond `limit`.
+  // At the limit, `stop_at_limit` leaves the rest unread (stdout: the caller
+  // ends the child); otherwise further bytes are read and dropped.
+  static bool drain(Fd& fd, std::string& sink, size_t limit, bool stop_at_limit) {
     char buf[65536];
     bool moved = false;
-    while (true) {
-      ssize_t k = ::read(fd.get(), buf, sizeof buf);
+    for (size_t round = 0; round < kRoundBytes;) {
+      size_t want = sizeof buf;
+      if (stop_at_limit) {
+        if (sink.size() >= limit) return moved;
+        want = std::min(want, limit - sink.size());
+      }
+      ssize_t k = ::read(fd.get(), buf, want);
       if (k > 0) {
-        sink.append(buf, static_cast<size_t>(k));
+        const size_t got = static_cast<size_t>(k);
+        sink.append(buf, std::min(got, limit - std::min(limit, sink.size())));
+        round += got;
         moved = true;
         continue;
       }
@@ -301,6 +320,22 @@ class Session {
       fd.reset();  // EOF or a read error: this stream is finished
       return moved;
     }
+    return moved;
+  }
+
+  // Stdout reached the cap: the child's group is ended at once (no grace:
+  // nothing it does now is wanted) and the child reaped.
+  Result end_capped() {
+    ::kill(-pid_, SIGKILL);
+    p_.in_w.reset();
+    p_.out_r.reset();
+    p_.err_r.reset();
+    Result r;
+    r.returncode = reap(pid_);
+    r.out = std::move(out_);
+    r.err = std::move(err_);
+    r.truncated = true;
+    return r;
   }
 
   bool feed() {
@@ -344,6 +379,7 @@ class Session {
   const SpawnOptions& o_;
   Pipes& p_;
   pid_t pid_;
+  size_t limit_;
   std::string out_, err_;
   size_t written_ = 0;
 };

@@ -4,6 +4,7 @@
 // that ends the whole group (SIGTERM, a short grace, then SIGKILL).
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -19,7 +20,15 @@ struct SpawnOptions {
   std::optional<double> timeout;                  // seconds; nullopt: no limit
   std::optional<std::string> input;               // bytes fed to stdin through a pipe
   int stdin_fd = -1;                              // used when no input: -1 inherit, else dup'ed
+                                                  // (an fd open on /dev/null gives an empty stdin)
   bool capture = true;                            // false: stdout/stderr are inherited
+  // Bytes of stdout kept; 0: no limit. Once stdout reaches the cap the child
+  // has said enough: the text is cut to exactly max_output bytes, the child's
+  // group is ended with SIGKILL and reaped, and run() returns normally with
+  // Result::truncated set (returncode as the child ended, usually -SIGKILL).
+  // Stderr keeps at most as many bytes; what follows is read and dropped, so
+  // memory stays bounded even for a child that floods it.
+  std::size_t max_output = 0;
   double kill_grace = 3.0;                        // SIGTERM -> SIGKILL delay at the time limit
   // Polled about every 100 ms while the child runs; returning true ends the
   // child's group at once and makes run() throw tavro::Aborted.
@@ -30,6 +39,7 @@ struct Result {
   int returncode = 0;  // exit status, or -signal like Python's subprocess
   std::string out;
   std::string err;
+  bool truncated = false;  // stdout reached max_output and the child was ended
 };
 
 // Thrown at the time limit, after the group was ended and reaped; carries

@@ -105,22 +105,10 @@ std::vector<std::string> to_envp(nb::handle mapping) {
 }
 
 proc::Result run_process(proc::SpawnOptions opts) {
-  std::optional<nb::python_error> pending;
-  opts.should_abort = [&pending]() {
-    nb::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() != 0) {
-      pending.emplace();
-      return true;
-    }
-    return false;
-  };
-  try {
-    nb::gil_scoped_release nogil;
+  return without_gil([&opts](const std::function<bool()>& abort) {
+    opts.should_abort = abort;
     return proc::run(opts);
-  } catch (const Aborted&) {
-    if (pending) throw std::move(*pending);
-    throw;
-  }
+  });
 }
 
 void register_translators() {

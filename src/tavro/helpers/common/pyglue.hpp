@@ -6,10 +6,12 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "common/errors.hpp"
 #include "common/process.hpp"
 
 namespace tavro::py {
@@ -86,6 +88,29 @@ nb::bytes to_bytes(const std::string& s);
 // anything else raises the TypeError subprocess would.
 std::vector<std::string> to_argv(nb::handle seq);
 std::vector<std::string> to_envp(nb::handle mapping);
+
+// Runs `work(abort)` with the GIL released. `abort` is a hook the core polls
+// while it waits: it reports a pending Python signal (Ctrl-C), after which
+// the core throws tavro::Aborted and the Python exception is raised here.
+template <class F>
+auto without_gil(F&& work) {
+  std::optional<nb::python_error> pending;
+  std::function<bool()> abort = [&pending]() {
+    nb::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) {
+      pending.emplace();
+      return true;
+    }
+    return false;
+  };
+  try {
+    nb::gil_scoped_release nogil;
+    return work(abort);
+  } catch (const Aborted&) {
+    if (pending) throw std::move(*pending);
+    throw;
+  }
+}
 
 // Runs a child with the GIL released; Ctrl-C in the host ends the child's
 // group and raises KeyboardInterrupt. C++ errors become Python errors.

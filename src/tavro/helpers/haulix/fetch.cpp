@@ -9,6 +9,7 @@
 #include <random>
 
 #include "common/errors.hpp"
+#include "common/fileops.hpp"
 
 namespace tavro::haulix {
 
@@ -145,18 +146,10 @@ void PartFile::commit() {
   }
   // rename() replaces whatever is at the cache path in one step; a concurrent
   // caller that published the same link first is replaced by an equal file.
-  if (::rename(part_path_.c_str(), final_path_.c_str()) != 0)
-    throw_errno("rename", part_path_, final_path_);
+  fs::rename_durably(part_path_, final_path_);
   part_path_.clear();
   ::close(fd_);
   fd_ = -1;
-  // Makes the new name itself durable. The file is complete and in place
-  // whatever this returns, so a failure here is not a failed download.
-  int dfd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    (void)::fsync(dfd);
-    ::close(dfd);
-  }
 }
 
 void PartFile::discard() noexcept {

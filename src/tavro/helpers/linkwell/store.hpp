@@ -19,10 +19,11 @@ std::string read(const std::string& path);
 void write(const std::string& path, const std::string& data);
 
 // Replaces the file's content as one step: the new text goes to a temporary
-// file beside the real file (links resolved), takes over its permissions and
+// file beside the real file (links followed), takes over its permissions and
 // is renamed over it, so a concurrent reader or a crash half-way sees either
-// the old or the new store, never a truncated one. Falls back to writing in
-// place when no temporary file can be made beside it.
+// the old or the new store, never a truncated one. Writes in place only when
+// the directory refuses new entries but the file is writable (see
+// fs::replace_file).
 void replace(const std::string& path, const std::string& data);
 
 // Text-mode line ends as Python reads them: "\r\n" and "\r" become "\n".

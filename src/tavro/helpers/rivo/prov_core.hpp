@@ -1,9 +1,8 @@
 // Plain C++ pieces of tool provisioning: the built-in TOML writer, the Docker
-// wrapper script, crash-safe file replacement and the tool-name check. No
+// wrapper script and the tool-name check. No
 // Python headers here; the binding layer converts Python values first.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,25 +42,5 @@ std::string docker_wrapper_script(const std::string& real_docker);
 // True when `name` can name a file inside a directory without leaving it:
 // not empty, not "." or "..", no '/' and no NUL.
 bool is_single_path_component(std::string_view name);
-
-// Replaces the file at `path` with `data` as a whole: a temporary file in
-// the same directory is written, synced and renamed over the target, so
-// readers see the old or the new content, never a mix. A symbolic link at
-// `path` is followed (its target is replaced) unless `replace_link`, which
-// replaces the link itself. The file keeps the old file's mode and owner,
-// or gets `mode` when given (else the default creation mode). Throws
-// OsError naming `path`.
-void write_file_atomic(const std::string& path, std::string_view data,
-                       std::optional<unsigned> mode = std::nullopt, bool replace_link = false);
-
-// Moves a file like rename(2); across file systems it copies (mode and times
-// kept) into a temporary file beside `dst`, renames that into place and only
-// then removes `src`, so `dst` never exists half-written. Throws OsError.
-void move_file(const std::string& src, const std::string& dst);
-
-// Puts a finished file in place: its data is flushed to disk first, then it
-// is renamed over `dst` (replacing it in one step). A crash afterwards can
-// therefore never leave a truncated `dst`. Throws OsError.
-void publish_file(const std::string& tmp, const std::string& dst);
 
 }  // namespace tavro::rivo::prov

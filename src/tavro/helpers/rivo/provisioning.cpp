@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "common/errors.hpp"
+#include "common/fileops.hpp"
 #include "rivo/prov_core.hpp"
 #include "rivo/rivo.hpp"
 
@@ -170,7 +171,7 @@ void write_toml(nb::handle path, nb::handle data) {
   }
   std::string target = py::fs_encode(path);
   nb::gil_scoped_release nogil;
-  prov::write_file_atomic(target, payload);
+  fs::replace_file(target, payload);
 }
 
 // tomllib, else tomli; None when neither is installed.
@@ -341,7 +342,7 @@ void install_docker_host_network_wrapper(nb::handle) {
       try {
         std::string src = py::fs_encode(system_docker), dst = py::fs_encode(real);
         nb::gil_scoped_release nogil;
-        prov::move_file(src, dst);
+        fs::move_file(src, dst);
       } catch (const OsError& e) {
         raise_os(e);
       }
@@ -365,7 +366,7 @@ void install_docker_host_network_wrapper(nb::handle) {
   for (nb::handle target : {nb::handle(wrapper), nb::handle(system_docker)}) {
     std::string path = py::fs_encode(target);
     nb::gil_scoped_release nogil;
-    prov::write_file_atomic(path, script, 0755, /*replace_link=*/true);
+    fs::replace_file(path, script, {.mode = 0755, .replace_link = true});
   }
   py::log(kLogger, INFO, "Installed docker wrapper at %s and %s (real binary at %s)", wrapper,
           system_docker, real);
@@ -449,7 +450,7 @@ void save_image_to_cache(nb::handle self, nb::handle tool) {
     try {
       std::string from = py::fs_encode(tmp), to = py::fs_encode(tar);
       nb::gil_scoped_release nogil;
-      prov::publish_file(from, to);
+      fs::publish_file(from, to);
     } catch (const OsError& e) {
       raise_os(e);
     }

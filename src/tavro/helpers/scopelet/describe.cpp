@@ -2,23 +2,17 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <string_view>
-#include <thread>
 
 #include "common/errors.hpp"
-
-extern char** environ;
+#include "common/fileops.hpp"
+#include "common/process.hpp"
 
 namespace tavro::scopelet {
 namespace {
@@ -156,35 +150,20 @@ double seconds_since(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
+using fs::Fd;
 
- private:
-  int fd_;
-};
-
-// Asks the abort hook at most every 100 ms: asking means taking the GIL.
+// Asks the abort hook at most every 100 ms: asking means taking the GIL, and
+// a preview takes about a millisecond.
 class Pacer {
  public:
   explicit Pacer(const AbortHook& hook) : hook_(hook) {}
-  void check() {
-    if (!hook_ || seconds_since(last_) < 0.1) return;
+  bool due() {
+    if (!hook_ || seconds_since(last_) < 0.1) return false;
     last_ = Clock::now();
-    if (hook_()) throw Aborted();
+    return hook_();
+  }
+  void check() {
+    if (due()) throw Aborted();
   }
 
  private:
@@ -192,139 +171,39 @@ class Pacer {
   Clock::time_point last_ = Clock::now();
 };
 
-// Descriptors 0..2 (free when the host closed its standard streams) must not
-// serve as sources of the child's dup2 onto 0..2.
-int above_stdio(int fd) {
-  if (fd < 0 || fd > 2) return fd;
-  int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  ::close(fd);
-  return moved;
+// `head -n <lines> <path>` with stdin on /dev/null (`devnull`), its output
+// cut at kHeadCap.
+std::optional<std::string> run_head(const std::string& path, int lines, int devnull,
+                                    Pacer& pacer) {
+  proc::SpawnOptions o;
+  // `head` would read "-" as standard input and "-x" as an option.
+  o.argv = {"head", "-n", std::to_string(lines),
+            !path.empty() && path[0] == '-' ? "./" + path : path};
+  o.stdin_fd = devnull;
+  o.timeout = kHeadTimeout;
+  o.kill_grace = 0;
+  o.max_output = kHeadCap;
+  o.should_abort = [&pacer] { return pacer.due(); };
+  proc::Result r;
+  try {
+    r = proc::run(o);
+  } catch (const proc::TimedOut&) {
+    return std::nullopt;
+  } catch (const OsError&) {
+    return std::nullopt;  // no `head` to start, or no descriptors left
+  }
+  if (r.truncated) {
+    // Drop a UTF-8 sequence cut in half by the cap.
+    std::string& out = r.out;
+    std::size_t back = 0;
+    while (back < 3 && back < out.size() &&
+           (static_cast<unsigned char>(out[out.size() - 1 - back]) & 0xC0) == 0x80)
+      ++back;
+    if (back < out.size() && static_cast<unsigned char>(out[out.size() - 1 - back]) >= 0xC0)
+      out.resize(out.size() - 1 - back);
+  }
+  return std::move(r.out);
 }
-
-// Ends the child's group and reaps the child.
-void kill_and_reap(pid_t pid) {
-  ::kill(-pid, SIGKILL);
-  int status;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-}
-
-// A short `head` child, run with a launcher of its own rather than the
-// package's general runner: that one polls for the exit of a child whose
-// pipes have closed in 20 ms steps, which for thirty previews that each take
-// a millisecond would cost more than the whole directory walk.
-class HeadChild {
- public:
-  HeadChild(const std::string& path, int lines) {
-    std::string arg = path;
-    // `head` would read "-" as standard input and "-x" as an option.
-    if (!arg.empty() && arg[0] == '-') arg = "./" + arg;
-    std::string count = std::to_string(lines);
-    char* argv[] = {const_cast<char*>("head"), const_cast<char*>("-n"), count.data(), arg.data(),
-                    nullptr};
-
-    int p[2];
-    if (::pipe2(p, O_CLOEXEC) != 0) return;
-    Fd rd(above_stdio(p[0])), wr(above_stdio(p[1]));
-    Fd null(above_stdio(::open("/dev/null", O_RDWR | O_CLOEXEC)));
-    if (rd.get() < 0 || wr.get() < 0 || null.get() < 0) return;
-
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_t fa;
-    if (posix_spawnattr_init(&attr) != 0) return;
-    if (posix_spawn_file_actions_init(&fa) != 0) {
-      posix_spawnattr_destroy(&attr);
-      return;
-    }
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    // Own process group (ended as a whole at the time limit), no inherited
-    // signal mask, default dispositions (the host ignores SIGPIPE).
-    bool ok = posix_spawnattr_setpgroup(&attr, 0) == 0 &&
-              posix_spawnattr_setsigmask(&attr, &none) == 0 &&
-              posix_spawnattr_setsigdefault(&attr, &all) == 0 &&
-              posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                                  POSIX_SPAWN_SETSIGDEF) == 0 &&
-              posix_spawn_file_actions_adddup2(&fa, null.get(), 0) == 0 &&
-              posix_spawn_file_actions_adddup2(&fa, wr.get(), 1) == 0 &&
-              posix_spawn_file_actions_adddup2(&fa, null.get(), 2) == 0 &&
-              posix_spawn_file_actions_addclosefrom_np(&fa, 3) == 0;
-    if (ok && posix_spawnp(&pid_, "head", &fa, &attr, argv, environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    posix_spawnattr_destroy(&attr);
-    if (ok && pid_ > 0) out_fd_.reset(rd.release());
-  }
-
-  HeadChild(const HeadChild&) = delete;
-  HeadChild& operator=(const HeadChild&) = delete;
-  ~HeadChild() {
-    if (pid_ > 0) kill_and_reap(pid_);
-  }
-
-  std::optional<std::string> collect(Pacer& pacer) {
-    if (pid_ <= 0) return std::nullopt;
-    const auto start = Clock::now();
-    std::string out;
-    char buf[65536];
-    bool capped = false;
-    while (out_fd_.get() >= 0) {
-      double left = kHeadTimeout - seconds_since(start);
-      if (left <= 0) return std::nullopt;  // the destructor ends the group
-      pacer.check();
-      pollfd pfd{out_fd_.get(), POLLIN, 0};
-      int rc = ::poll(&pfd, 1, std::clamp(static_cast<int>(left * 1000) + 1, 1, 100));
-      if (rc < 0 && errno != EINTR) return std::nullopt;
-      if (rc <= 0) continue;
-      ssize_t n = ::read(out_fd_.get(), buf, sizeof buf);
-      if (n < 0) {
-        if (errno == EINTR || errno == EAGAIN) continue;
-        return std::nullopt;
-      }
-      if (n == 0) {
-        out_fd_.reset();
-        break;
-      }
-      out.append(buf, static_cast<std::size_t>(n));
-      if (out.size() >= kHeadCap) {
-        out.resize(kHeadCap);
-        capped = true;
-        break;
-      }
-    }
-    if (capped) {
-      kill_and_reap(pid_);
-      pid_ = -1;
-      // Drop a UTF-8 sequence cut in half by the cap.
-      std::size_t back = 0;
-      while (back < 3 && back < out.size() &&
-             (static_cast<unsigned char>(out[out.size() - 1 - back]) & 0xC0) == 0x80)
-        ++back;
-      if (back < out.size() && static_cast<unsigned char>(out[out.size() - 1 - back]) >= 0xC0)
-        out.resize(out.size() - 1 - back);
-      return out;
-    }
-    // Standard output is closed: the child is exiting. Wait for it, briefly
-    // sleeping, still within the time limit (a stand-in might keep running).
-    auto nap = std::chrono::microseconds(50);
-    while (true) {
-      int status;
-      pid_t r = ::waitpid(pid_, &status, WNOHANG);
-      if (r == pid_ || (r < 0 && errno != EINTR)) {
-        pid_ = -1;
-        return out;
-      }
-      if (seconds_since(start) >= kHeadTimeout) return std::nullopt;
-      pacer.check();
-      std::this_thread::sleep_for(nap);
-      nap = std::min(nap * 2, std::chrono::microseconds(20000));
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-  Fd out_fd_;
-};
 
 }  // namespace
 
@@ -394,18 +273,20 @@ std::string relative_to(const std::string& full, const std::string& dir) {
 
 std::optional<std::string> head(const std::string& path, int lines, const AbortHook& abort) {
   Pacer pacer(abort);
-  HeadChild child(path, lines);
-  return child.collect(pacer);
+  Fd devnull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (devnull.get() < 0) return std::nullopt;
+  return run_head(path, lines, devnull.get(), pacer);
 }
 
 DirListing list_dir_block(const std::string& dir, const AbortHook& abort) {
   DirListing out;
   Pacer pacer(abort);
+  Fd devnull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   for (const auto& full : first_files(dir, kDirFiles)) {
     pacer.check();
     out.relative.push_back(relative_to(full, dir));
-    HeadChild child(full, kDirLines);
-    out.previews.push_back(child.collect(pacer));
+    out.previews.push_back(devnull.get() < 0 ? std::nullopt
+                                             : run_head(full, kDirLines, devnull.get(), pacer));
   }
   return out;
 }

@@ -24,28 +24,6 @@ nb::str head_of(nb::handle s, Py_ssize_t n) {
 
 nb::str plain(nb::handle o) { return nb::str(o); }
 
-// Runs core work without the GIL; Ctrl-C in the host ends the running `head`
-// and raises KeyboardInterrupt.
-template <class F>
-auto without_gil(F&& work) {
-  std::optional<nb::python_error> pending;
-  core::AbortHook abort = [&pending]() {
-    nb::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() != 0) {
-      pending.emplace();
-      return true;
-    }
-    return false;
-  };
-  try {
-    nb::gil_scoped_release nogil;
-    return work(abort);
-  } catch (const tavro::Aborted&) {
-    if (pending) throw std::move(*pending);
-    throw;
-  }
-}
-
 core::PathInfo stat_str(nb::handle value) {
   std::string path = py::fs_encode(value);
   nb::gil_scoped_release nogil;
@@ -81,7 +59,7 @@ void describe_dir(nb::handle label, nb::handle d, nb::handle lines) {
   nb::str name = plain(label);
   std::string dir = py::fs_encode(d);
   core::DirListing listing =
-      without_gil([&](const core::AbortHook& abort) { return core::list_dir_block(dir, abort); });
+      py::without_gil([&](const core::AbortHook& abort) { return core::list_dir_block(dir, abort); });
   nb::list relative;
   for (const auto& r : listing.relative) relative.append(py::fs_decode(r));
   nb::object append = lines.attr("append");
@@ -114,7 +92,7 @@ nb::str build_scopelet(nb::handle data, nb::handle header) {
                           nb::str(std::to_string(info.size).c_str()), nb::str(" bytes]")}));
         std::string path = py::fs_encode(value);
         std::optional<nb::str> text = preview(
-            without_gil([&](const core::AbortHook& abort) {
+            py::without_gil([&](const core::AbortHook& abort) {
               return core::head(path, core::kFileLines, abort);
             }),
             400);
