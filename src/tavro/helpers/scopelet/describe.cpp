@@ -199,8 +199,11 @@ std::optional<std::string> run_head(const std::string& path, int lines, int devn
     while (back < 3 && back < out.size() &&
            (static_cast<unsigned char>(out[out.size() - 1 - back]) & 0xC0) == 0x80)
       ++back;
-    if (back < out.size() && static_cast<unsigned char>(out[out.size() - 1 - back]) >= 0xC0)
-      out.resize(out.size() - 1 - back);
+    if (back < out.size()) {
+      const unsigned char lead = static_cast<unsigned char>(out[out.size() - 1 - back]);
+      const std::size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+      if (need > back + 1) out.resize(out.size() - 1 - back);  // only an incomplete sequence
+    }
   }
   return std::move(r.out);
 }
