@@ -522,6 +522,7 @@ struct CopyFrame {
 struct TreeCopier {
   CopyCtx ctx;
   bool dirs_exist_ok;
+  std::string confine_links;
   dev_t root_dev;
   ino_t root_ino;
   std::string dst_root;
@@ -540,6 +541,7 @@ struct TreeCopier {
       t = type_of_mode(st.st_mode);
     }
     if (t == Type::Lnk) {
+      if (!confine_links.empty() && !resolves_inside(sw.str(), confine_links)) return;
       // symlinks=False: follow. A dangling link fails here with ENOENT for
       // its own path, as copy2 would fail opening it.
       if (::fstatat(top.src.get(), name, &st, 0) != 0) throw OsError(errno, "open", sw.str());
@@ -716,11 +718,13 @@ void copy_file(const std::string& src, const std::string& dst, bool follow_symli
   copy_opened(ctx, in, sw, AT_FDCWD, d, dw, std::nullopt, OnSpecial::Throw);
 }
 
-void copy_tree(const std::string& src, const std::string& dst, bool dirs_exist_ok) {
+void copy_tree(const std::string& src, const std::string& dst, bool dirs_exist_ok,
+               const std::string& confine_links) {
   cpath(src);
   cpath(dst);
   TreeCopier tc;
   tc.dirs_exist_ok = dirs_exist_ok;
+  tc.confine_links = confine_links;
   tc.dst_root = dst;
 
   CopyFrame root;

@@ -139,7 +139,13 @@ void copy_file(const std::string& src, const std::string& dst, bool follow_symli
 //   Failing to read src itself or to create dst throws at once.
 // Entries are processed in readdir order; one descriptor per level of depth
 // is held open on each side, so the depth is bounded by the fd limit.
-void copy_tree(const std::string& src, const std::string& dst, bool dirs_exist_ok = true);
+//
+// With `confine_links` non-empty, a symlink met inside src is followed only
+// when its target resolves inside that folder; any other symlink (dangling
+// ones included) is left out silently. A tool's sandbox uses this so that a
+// link the tool made cannot pull host files into the copy.
+void copy_tree(const std::string& src, const std::string& dst, bool dirs_exist_ok = true,
+               const std::string& confine_links = {});
 
 // ---------------------------------------------------------------------------
 // Removing

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -187,74 +186,6 @@ bool dir_inside(const std::string& path, Kind kind, const std::string& sandbox) 
   return kind == Kind::Symlink && fs::is_dir(path) && confined(path, kind, sandbox);
 }
 
-// copystat for a directory: extended attributes (best effort), permission bits
-// and times, applied after its content so the copies do not move the mtime.
-void copy_dir_stat(const std::string& src, const std::string& dst, const struct stat& st) {
-  ssize_t n = ::listxattr(src.c_str(), nullptr, 0);
-  if (n > 0) {
-    std::string names(static_cast<size_t>(n), '\0');
-    n = ::listxattr(src.c_str(), names.data(), names.size());
-    for (size_t i = 0; n > 0 && i < static_cast<size_t>(n);) {
-      const char* key = names.c_str() + i;
-      i += std::char_traits<char>::length(key) + 1;
-      ssize_t len = ::getxattr(src.c_str(), key, nullptr, 0);
-      if (len < 0) continue;
-      std::string value(static_cast<size_t>(len), '\0');
-      len = ::getxattr(src.c_str(), key, value.data(), value.size());
-      if (len >= 0) ::setxattr(dst.c_str(), key, value.data(), static_cast<size_t>(len), 0);
-    }
-  }
-  if (::chmod(dst.c_str(), st.st_mode & 07777) != 0) throw_errno("chmod", dst);
-  struct timespec times[2] = {st.st_atim, st.st_mtim};
-  if (::utimensat(AT_FDCWD, dst.c_str(), times, 0) != 0) throw_errno("utime", dst);
-}
-
-struct TreeCopy {
-  const std::string& sandbox;
-  std::vector<std::pair<dev_t, ino_t>> stack;  // directories being copied (loop guard)
-  std::exception_ptr first_error;
-
-  void note(std::exception_ptr e) {
-    if (!first_error) first_error = std::move(e);
-  }
-
-  // Like copy_tree, except that a symlink resolving outside the sandbox (or
-  // nowhere) is left out instead of followed or reported.
-  void dir(const std::string& src, const std::string& dst) {
-    struct stat st;
-    if (::stat(src.c_str(), &st) != 0) throw_errno("stat", src);
-    for (auto& [d, i] : stack)
-      if (d == st.st_dev && i == st.st_ino) throw OsError(ELOOP, "copytree", src);
-    fs::make_dirs(dst);
-    stack.emplace_back(st.st_dev, st.st_ino);
-    for (const auto& e : fs::list_dir(src)) {
-      std::string s = src + "/" + e.name;
-      std::string d = dst + "/" + e.name;
-      try {
-        Kind kind = e.kind;
-        if (kind == Kind::Symlink) {
-          if (!fs::resolves_inside(s, sandbox)) continue;
-          kind = fs::is_dir(s) ? Kind::Dir : fs::is_regular_file(s) ? Kind::File : Kind::Other;
-        }
-        if (kind == Kind::Dir)
-          dir(s, d);
-        else if (kind == Kind::File)
-          fs::copy_file(s, d);
-      } catch (const OsError&) {
-        note(std::current_exception());
-      }
-    }
-    stack.pop_back();
-    copy_dir_stat(src, dst, st);
-  }
-};
-
-void copy_tree_confined(const std::string& src, const std::string& dst, const std::string& sandbox) {
-  TreeCopy tc{sandbox, {}, nullptr};
-  tc.dir(src, dst);
-  if (tc.first_error) std::rethrow_exception(tc.first_error);
-}
-
 std::string parent_of(const std::string& path) {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -345,7 +276,7 @@ HarvestResult harvest(const HarvestPlan& plan) {
     } else if (dir_inside(src, e.kind, sandbox)) {
       if (harvested_dirs.count(e.name)) continue;
       fs::make_dirs(extras);
-      copy_tree_confined(src, join(extras, e.name), sandbox);
+      fs::copy_tree(src, join(extras, e.name), true, sandbox);
     }
   }
   return out;
