@@ -1,37 +1,21 @@
 #include "common/atomic_file.hpp"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <random>
 #include <string>
 
 #include "common/copy.hpp"
 #include "common/errors.hpp"
 #include "common/fs_internal.hpp"
+#include "common/random.hpp"
 
 namespace tavro::fs {
 namespace {
 
 using namespace detail;
-
-std::string random_suffix() {
-  unsigned char raw[8];
-  if (::getrandom(raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw)) {
-    std::random_device rd;
-    for (auto& b : raw) b = static_cast<unsigned char>(rd());
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : raw) {
-    out.push_back(kHex[b >> 4]);
-    out.push_back(kHex[b & 15]);
-  }
-  return out;
-}
 
 // Creates a fresh file beside `target` with the default creation mode (the
 // umask and default ACLs apply as for any new file). Returns an empty Fd with
@@ -39,7 +23,7 @@ std::string random_suffix() {
 Fd create_sibling(const std::string& target, std::string& tmp_path) {
   const std::string stem = dir_of(target) + "/." + base_of(target) + ".tmp-";
   for (int attempt = 0; attempt < 100; ++attempt) {
-    tmp_path = stem + random_suffix();
+    tmp_path = stem + random_hex();
     Fd fd = open_at(AT_FDCWD, tmp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd || errno != EEXIST) return fd;
   }

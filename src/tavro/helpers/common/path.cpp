@@ -75,6 +75,11 @@ void make_dirs_impl(const std::string& path, mode_t mode, bool exist_ok) {
 
 using namespace detail;
 
+bool is_single_component(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
 bool resolves_inside(const std::string& path, const std::string& root) {
   if (has_nul(path) || has_nul(root)) return false;
   std::unique_ptr<char, decltype(&std::free)> rp(::realpath(path.c_str(), nullptr), &std::free);

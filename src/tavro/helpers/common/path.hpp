@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
 
 namespace tavro::fs {
 
@@ -12,6 +13,10 @@ namespace tavro::fs {
 // it, compared by whole components ("/a/bc" is not inside "/a/b"). Used to
 // refuse symlinks escaping a sandbox. The answer can change as soon as it is
 // returned; it is a check, not a lock.
+// True when `name` stays one entry inside its folder: not empty, not "." or
+// "..", and without '/' or NUL.
+bool is_single_component(std::string_view name);
+
 bool resolves_inside(const std::string& path, const std::string& root);
 
 // os.path.exists / os.path.isdir / Path.is_file: follow symlinks, false on any
