@@ -12,6 +12,7 @@
 
 #include "project.hpp"
 #include "project_lock.hpp"
+#include "show_text.hpp"
 
 namespace rivo {
 namespace {
@@ -112,11 +113,11 @@ void render_slots(std::string& out, const char* heading, const std::vector<Slot>
     type_w = std::max(type_w, (s.type.empty() ? std::string("-") : s.type).size());
   }
   for (const auto& s : slots) {
-    std::string line = "  " + pad(s.name, name_w) + pad(s.type.empty() ? "-" : s.type, type_w) +
+    std::string line = "  " + pad(show_value(s.name), name_w) + pad(s.type.empty() ? "-" : show_value(s.type), type_w) +
                        pad("(" + yes_no_slot(s) + ")", 11);
-    line += s.description;
+    line += show_value(s.description);
     while (!line.empty() && line.back() == ' ') line.pop_back();
-    out += line + "\n";
+    out += show_free(line) + "\n";
   }
 }
 
@@ -372,17 +373,18 @@ int cmd_list(Context& ctx, bool binaries) {
 }
 
 std::string render_text(const ToolDef& def) {
-  std::string out = def.name + "\n";
-  for (const auto& line : split_lines(def.description)) out += "  " + line + "\n";
+  // Every line but the labelled values and the GPU line is free text, made
+  // inert for readers (see show_text.hpp); each value stays on its line.
+  std::string out = show_free(def.name) + "\n";
+  for (const auto& line : show_split_lines(def.description)) out += show_free("  " + line) + "\n";
   out += "\n";
-  out += "Image: " + def.image + "\n";
-  out += "Entrypoint: " + def.entrypoint + "\n";
-  out += "Args template: " + def.args_template + "\n";
-  // Only the GPU line may combine "gpu" with "required": readers take that pair as the flag.
+  out += "Image: " + show_value(def.image) + "\n";
+  out += "Entrypoint: " + show_value(def.entrypoint) + "\n";
+  out += "Args template: " + show_template(def.args_template) + "\n";
   out += std::string("GPU: ") + (def.gpu_required ? "required" : "not needed") + "\n";
-  out += "Tier: " + def.tier + "\n";
-  if (!def.version.empty()) out += "Version: " + def.version + "\n";
-  out += "Binaries: " + join(def.binaries, ", ") + "\n";
+  out += show_free("Tier: " + def.tier) + "\n";
+  if (!def.version.empty()) out += show_free("Version: " + def.version) + "\n";
+  out += show_free("Binaries: " + join(def.binaries, ", ")) + "\n";
   out += "\n";
   render_slots(out, "Inputs", def.inputs);
   render_slots(out, "Outputs", def.outputs);
