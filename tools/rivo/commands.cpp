@@ -25,6 +25,7 @@ std::string registry_setting(const std::optional<std::string>& option) {
 // Absolute form of a registry folder, as recorded in rivo.toml.
 std::string registry_record(const Registry& reg) {
   std::string loc = reg.location();
+  if (reg.is_git()) return loc;  // the URL; its checkout lives in the cache
   if (starts_with(loc, "file://")) loc = loc.substr(7);
   std::error_code ec;
   fs::path abs = fs::weakly_canonical(fs::absolute(loc, ec), ec);
@@ -168,6 +169,28 @@ bool matches(const ToolDef& def, const std::string& needle) {
   return false;
 }
 
+// The Git registries that a sync reads: the current one and those the
+// project's tools were added from, each brought up to date once.
+void refresh_registries(Context& ctx) {
+  std::set<std::string> seen;
+  auto refresh = [&seen](const Registry& reg) {
+    if (!reg.is_git() || !seen.insert(reg.location()).second) return;
+    try {
+      reg.refresh();
+    } catch (const Failure& f) {
+      std::cerr << "rivo: warning: " << f.what() << "\n";  // the project's copies in .rivo/defs remain
+    }
+  };
+  refresh(ctx.registry());
+  try {
+    auto guard = lock_project(ctx.workdir(), Access::Read);
+    for (const auto& entry : Project(ctx.workdir()).tools())
+      if (!entry.registry.empty()) refresh(Registry(entry.registry));
+  } catch (const Failure&) {
+    // an unreadable project is reported by the sync itself
+  }
+}
+
 void sync_write(Project& project, const Resolved& resolved, bool frozen) {
   if (frozen) {
     for (const auto& def : resolved.defs) project.store_definition(def);
@@ -197,6 +220,7 @@ Backend Context::effective() {
 
 int cmd_add(Context& ctx, const std::vector<std::string>& tools) {
   if (tools.empty()) return 0;
+  ctx.registry().refresh();
   ctx.registry().require();
 
   std::vector<std::string> names;
@@ -249,6 +273,7 @@ int cmd_add(Context& ctx, const std::vector<std::string>& tools) {
 }
 
 int cmd_sync(Context& ctx, bool frozen) {
+  refresh_registries(ctx);
   std::set<std::string> pulled;
   for (Access access : {Access::Read, Access::Write}) {
     // Images are pulled under the shared lock's snapshot, then the project is
