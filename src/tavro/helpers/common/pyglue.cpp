@@ -21,12 +21,20 @@ void require_return(nb::handle obj, PyTypeObject* expected, bool allow_none) {
   throw nb::python_error();
 }
 
+// The `logger` attribute of the module `name`, looked up at every call so a
+// host or test that replaces or patches it is obeyed; logging.getLogger(name)
+// when the module has none.
 static nb::object get_logger(const char* name) {
+  nb::object module = nb::module_::import_(name);
+  PyObject* logger = PyObject_GetAttrString(module.ptr(), "logger");
+  if (logger) return nb::steal(logger);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+  PyErr_Clear();
   return nb::module_::import_("logging").attr("getLogger")(name);
 }
 
 bool log_enabled(const char* logger, int level) {
-  return nb::cast<bool>(get_logger(logger).attr("isEnabledFor")(level));
+  return truthy(get_logger(logger).attr("isEnabledFor")(level));
 }
 
 void log_args(const char* logger, int level, const char* fmt, nb::tuple args) {
@@ -49,6 +57,18 @@ std::string fs_encode(nb::handle obj) {
   Py_ssize_t len;
   if (PyBytes_AsStringAndSize(b.ptr(), &data, &len) != 0) throw nb::python_error();
   return std::string(data, static_cast<size_t>(len));
+}
+
+std::optional<std::string> fs_path_or_none(nb::handle s) {
+  std::string path;
+  try {
+    path = fs_encode(s);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_ValueError)) throw;
+    return std::nullopt;
+  }
+  if (path.find('\0') != std::string::npos) return std::nullopt;
+  return path;
 }
 
 nb::str fs_decode(const std::string& s) {
