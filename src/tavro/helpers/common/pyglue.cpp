@@ -131,6 +131,31 @@ proc::Result run_process(proc::SpawnOptions opts) {
   });
 }
 
+void expose_signature(nb::handle cls) {
+  // The text is "def __init__(self, ...) -> None": compiled as a stub whose
+  // annotations stay text, then `self` and the return are dropped.
+  static const char* const kBuild =
+      "def _signature(text):\n"
+      "    import inspect\n"
+      "    ns = {}\n"
+      "    exec(compile('from __future__ import annotations\\n' + text + ': pass', '<signature>', 'exec'), ns)\n"
+      "    sig = inspect.signature(ns['__init__'])\n"
+      "    return sig.replace(parameters=list(sig.parameters.values())[1:],\n"
+      "                       return_annotation=inspect.Signature.empty)\n"
+      "class _ClassSignature:\n"
+      "    # only for the class itself: a subclass's own __init__ is read as usual\n"
+      "    def __init__(self, cls, sig):\n"
+      "        self.cls, self.sig = cls, sig\n"
+      "    def __get__(self, obj, owner=None):\n"
+      "        return self.sig if obj is None and owner is self.cls else None\n";
+  nb::dict ns;
+  ns["__builtins__"] = nb::module_::import_("builtins");
+  nb::object code = module_attr("builtins", "compile")(kBuild, "<tavro>", "exec");
+  module_attr("builtins", "exec")(code, ns);
+  nb::object text = cls.attr("__init__").attr("__nb_signature__")[0][0];
+  cls.attr("__signature__") = ns["_ClassSignature"](cls, ns["_signature"](text));
+}
+
 void register_translators() {
   nb::register_exception_translator([](const std::exception_ptr& p, void*) {
     try {

@@ -131,6 +131,12 @@ auto without_gil(F&& work) {
 // group and raises KeyboardInterrupt. C++ errors become Python errors.
 proc::Result run_process(proc::SpawnOptions opts);
 
+// Gives the class `cls` a __signature__ built from the text signature of its
+// __init__, so inspect.signature(cls) (IDEs, notebooks) shows the constructor's
+// parameters. nanobind's function objects take no attributes, so their own
+// signatures are readable only from their docstrings' first lines.
+void expose_signature(nb::handle cls);
+
 // Registers the translators of the core's typed errors (once per module).
 void register_translators();
 

@@ -182,15 +182,16 @@ nb::object resolve_zenodo_dropbox(nb::handle self, nb::handle key, nb::handle va
 }  // namespace
 
 void bind_haulix(nb::module_& m) {
-  nb::class_<Haulix>(m, "Haulix", nb::dynamic_attr(),
-                     "Downloads Zenodo and Dropbox links once into a local cache folder.")
-      .def("__init__", &init, nb::arg("temp_dir").none() = nb::none(),
+  nb::class_<Haulix> cls(m, "Haulix", nb::dynamic_attr(),
+                     "Downloads Zenodo and Dropbox links once into a local cache folder.");
+  cls.def("__init__", &init, nb::arg("temp_dir").none() = nb::none(),
            nb::sig("def __init__(self, temp_dir: str | None = None) -> None"),
            "Use `temp_dir` (created if missing) as the download cache.")
       .def("resolve_zenodo_dropbox", &resolve_zenodo_dropbox, nb::arg("key").none(),
            nb::arg("value").none(),
            nb::sig("def resolve_zenodo_dropbox(self, key: str, value: object) -> object"),
            "Return the local path of a downloaded Zenodo or Dropbox link, or `value` unchanged.");
+  py::expose_signature(cls);
 }
 
 }  // namespace tavro::haulix

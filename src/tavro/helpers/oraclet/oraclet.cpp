@@ -225,14 +225,15 @@ NB_MODULE(oraclet, m) {
   m.def("__getattr__", &module_getattr, nb::arg("name"), nb::sig("def __getattr__(name: str) -> object"),
         "Import a vendor SDK (Anthropic, OpenAI, genai) when it is first used.");
 
-  nb::class_<Oraclet>(m, "Oraclet", nb::dynamic_attr(),
-                      "A prompt-in, text-out client over OpenAI, Anthropic or Google.")
-      .def("__init__", &init, nb::arg("provider").none(), nb::arg("model_name").none(), nb::arg("api_key").none(),
+  nb::class_<Oraclet> cls(m, "Oraclet", nb::dynamic_attr(),
+                          "A prompt-in, text-out client over OpenAI, Anthropic or Google.");
+  cls.def("__init__", &init, nb::arg("provider").none(), nb::arg("model_name").none(), nb::arg("api_key").none(),
            nb::sig("def __init__(self, provider: str, model_name: str, api_key: str) -> None"))
       .def("call", &call, nb::arg("user_prompt").none(), nb::arg("system_prompt").none() = nb::none(),
            nb::arg("kwargs"),
            nb::sig("def call(self, user_prompt: str, system_prompt: str | None = None, **kwargs) -> str | None"),
            "Send one prompt and return the model's answer text.");
+  py::expose_signature(cls);
 
   m.def("default_llm", &default_llm, nb::sig("def default_llm() -> Oraclet"),
         "An Oraclet for the first vendor whose API key is set: Anthropic, OpenAI, else Google.");
