@@ -27,4 +27,8 @@ if [ ! -x .venv/bin/python ]; then
   "$PY" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip >/dev/null
-.venv/bin/python -m pip install -q -e ".[test]"
+# The build requirements live in the venv and the build runs without
+# isolation, so the build folder stays valid and later runs rebuild only what
+# changed.
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
+.venv/bin/python -m pip install -q --no-build-isolation -e ".[test]"
