@@ -34,9 +34,9 @@ std::optional<std::string> recorded_link(const std::string& record) {
 
 // The lock of the folder, or none where the folder is read-only (nothing can
 // be claimed there, but earlier downloads are still found).
-std::optional<flock::FileLock> lock_folder(const std::string& folder) {
+std::optional<lock::FileLock> lock_folder(const std::string& folder) {
   try {
-    return std::optional<flock::FileLock>(std::in_place, folder + "/.#lock", flock::Mode::Exclusive);
+    return std::optional<lock::FileLock>(std::in_place, folder + "/.#lock", lock::Mode::Exclusive);
   } catch (const OsError& e) {
     // A missing folder fails the download itself, naming the cache path.
     if (e.err() == EACCES || e.err() == EROFS || e.err() == EPERM || e.err() == ENOENT)
@@ -49,7 +49,7 @@ std::optional<flock::FileLock> lock_folder(const std::string& folder) {
 
 Placement place(const std::string& folder, const std::string& name, const std::string& link,
                 const std::string& link_hash) {
-  std::optional<flock::FileLock> held = lock_folder(folder);
+  std::optional<lock::FileLock> held = lock_folder(folder);
   const std::string dirs[2] = {folder, folder + "/#" + link_hash};
   for (const std::string& dir : dirs) {
     const std::string path = dir + "/" + name, record = record_of(dir, name);

@@ -35,12 +35,12 @@ class Held {
 // runs without the GIL and is logged after a second. When the directory
 // refuses the lock file, the store itself is locked: the store is then
 // rewritten in place, so every process locks the same file.
-flock::FileLock store_lock(const std::string& store, flock::Mode mode) {
+lock::FileLock store_lock(const std::string& store, lock::Mode mode) {
   auto take = [mode](const std::string& path) {
     return py::without_gil([&](const std::function<bool()>& abort) {
-      flock::Options opts;
+      lock::Options opts;
       opts.should_abort = abort;
-      opts.on_wait = [&path] {
+      opts.on_wait = [&path](double) {
         nb::gil_scoped_acquire gil;
         try {
           py::log(kModule, py::DEBUG, "Waiting for the connector store lock %s", py::fs_decode(path));
@@ -48,7 +48,7 @@ flock::FileLock store_lock(const std::string& store, flock::Mode mode) {
           e.discard_as_unraisable("logging the wait for the connector store lock");
         }
       };
-      return flock::FileLock(path, mode, opts);
+      return lock::FileLock(path, mode, opts);
     });
   };
   try {
@@ -86,7 +86,7 @@ bool store_defines(nb::handle fn) {
   std::string path = py::fs_encode(store_path());
   std::optional<std::string> raw;
   {
-    flock::FileLock held = store_lock(path, flock::Mode::Shared);
+    lock::FileLock held = store_lock(path, lock::Mode::Shared);
     nb::gil_scoped_release nogil;
     raw = store::read_if_exists(path);
   }
@@ -150,7 +150,7 @@ nb::object load_store(nb::handle path) {
   nb::object module = util.attr("module_from_spec")(spec);
   std::string where = py::fs_encode(path), source;
   {
-    flock::FileLock held = store_lock(where, flock::Mode::Shared);
+    lock::FileLock held = store_lock(where, lock::Mode::Shared);
     source = read_store(where);
   }
   nb::object code = builtin("compile")(py::to_bytes(source), path, "exec",
@@ -167,7 +167,7 @@ void init(Linkwell* t) {
   self.attr("llm") = mod_attr("_default_llm")();
   self.attr("_module") = nb::none();
   std::string path = py::fs_encode(store_path());
-  flock::FileLock held = store_lock(path, flock::Mode::Exclusive);
+  lock::FileLock held = store_lock(path, lock::Mode::Exclusive);
   nb::gil_scoped_release nogil;
   store::write(path, kHeader);
 }
@@ -190,7 +190,7 @@ void write_batch(nb::handle self, nb::handle names, nb::handle code) {
   std::string where = py::fs_encode(path);
   // Read again under the exclusive lock: other processes may have added
   // their connectors since this one last looked.
-  flock::FileLock held = store_lock(where, flock::Mode::Exclusive);
+  lock::FileLock held = store_lock(where, lock::Mode::Exclusive);
   nb::object existing = decode_text(read_store(where));
   nb::object re = mod_attr("re");
   for (nb::handle fn : names) {
