@@ -1,17 +1,16 @@
 #include "rivo/prov_core.hpp"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <random>
 
 #include "common/errors.hpp"
 #include "common/fileops.hpp"
+#include "common/random.hpp"
 
 namespace tavro::rivo::prov {
 
@@ -212,21 +211,6 @@ std::string docker_wrapper_script(const std::string& real_docker) {
 
 namespace {
 
-std::string random_hex(size_t bytes) {
-  std::string raw(bytes, '\0');
-  if (::getrandom(raw.data(), bytes, 0) != static_cast<ssize_t>(bytes)) {
-    std::random_device rd;
-    for (auto& b : raw) b = static_cast<char>(rd());
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : raw) {
-    out.push_back(kHex[b >> 4]);
-    out.push_back(kHex[b & 15]);
-  }
-  return out;
-}
-
 std::string parent_of(const std::string& path) {
   auto slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -235,7 +219,7 @@ std::string parent_of(const std::string& path) {
 
 }  // namespace
 
-std::string archive_temp_path(const std::string& tar) { return tar + "." + random_hex(6) + ".tmp"; }
+std::string archive_temp_path(const std::string& tar) { return tar + "." + tavro::random_hex(6) + ".tmp"; }
 
 bool publish_archive(const std::string& tmp, const std::string& tar) {
   {
@@ -285,13 +269,6 @@ std::vector<std::string> remove_stale_archive_temps(const std::string& tar, doub
     if (::unlink(path.c_str()) == 0) removed.push_back(path);
   }
   return removed;
-}
-
-// ------------------------------------------------------------------ tool names
-
-bool is_single_path_component(std::string_view name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  return name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
 }
 
 }  // namespace tavro::rivo::prov

@@ -57,8 +57,4 @@ bool publish_archive(const std::string& tmp, const std::string& tar);
 // save may run. Best effort; returns the paths removed.
 std::vector<std::string> remove_stale_archive_temps(const std::string& tar, double max_age);
 
-// True when `name` can name a file inside a directory without leaving it:
-// not empty, not "." or "..", no '/' and no NUL.
-bool is_single_path_component(std::string_view name);
-
 }  // namespace tavro::rivo::prov
