@@ -122,8 +122,20 @@ bool is_git_location(const std::string& location) {
   auto slash = location.find('/');
   if (colon != std::string::npos && location.find('@') < colon && (slash == std::string::npos || colon < slash))
     return true;  // user@host:path
+  // A local repository: a bare one, a path ending in ".git" that is no
+  // folder of definitions, or one cloned before (the cache serves when the
+  // repository has gone away).
   std::string path = starts_with(location, "file://") ? location.substr(7) : location;
-  return is_bare_repository(path);
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  std::error_code ec;
+  if (is_bare_repository(path)) return true;
+  if (fs::is_directory(path, ec)) return false;
+  if (path.size() > 4 && path.compare(path.size() - 4, 4, ".git") == 0) return true;
+  try {
+    return fs::exists(checkout_dir(location) / ".git", ec);
+  } catch (const Failure&) {
+    return false;  // no cache folder at all
+  }
 }
 
 fs::path checkout_dir(const std::string& url) { return cache_root() / "registries" / cache_key(url); }

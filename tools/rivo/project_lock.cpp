@@ -1,5 +1,6 @@
 #include "project_lock.hpp"
 
+#include <cerrno>
 #include <cmath>
 #include <iostream>
 
@@ -29,6 +30,12 @@ tavro::lock::FileLock lock_project(const fs::path& dir, Access access) {
   } catch (const tavro::OsError& e) {
     if (access == Access::Read) {
       debug("reading the project without its lock: " + path + ": " + errno_text(e.err()));
+      return {};
+    }
+    if (e.err() == ENOLCK || e.err() == EOPNOTSUPP || e.err() == ENOSYS) {
+      // A file system without locks: work unlocked (safe for one process only).
+      std::cerr << "rivo: warning: cannot lock the project (" << path << ": " << errno_text(e.err())
+                << "); changing it without the lock\n";
       return {};
     }
     throw Failure("cannot lock the project: " + path + ": " + errno_text(e.err()));

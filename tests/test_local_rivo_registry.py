@@ -1,0 +1,187 @@
+"""The local rivo's `show` text as parse_show reads it, and Git registries."""
+
+from __future__ import annotations
+
+import logging
+import os
+import shlex
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+try:
+    import tomllib
+except ImportError:  # Python 3.10
+    import tomli as tomllib
+
+import tavro.helpers.rivo as rivo_mod
+from tavro.helpers.rivo import RIVO
+
+REPO = Path(__file__).resolve().parent.parent
+LOCAL_RIVO = Path(rivo_mod.__file__).parent / "_bin" / "rivo"
+
+pytestmark = pytest.mark.skipif(not LOCAL_RIVO.exists(), reason="local rivo not built")
+
+
+@pytest.fixture
+def local(tmp_path, monkeypatch, bindir, isolated_tmp):
+    """The local rivo first on PATH, a private volume and cache, no Docker."""
+    (bindir / "rivo").symlink_to(LOCAL_RIVO)
+    (bindir / "docker").write_text("#!/bin/sh\nexit 1\n")
+    (bindir / "docker").chmod(0o755)
+    monkeypatch.setenv("PIPELINE_VOLUME_PATH", str(tmp_path / "vol"))
+    monkeypatch.setenv("RIVO_BACKEND", "local")
+    monkeypatch.setenv("RIVO_CACHE_DIR", str(tmp_path / "cache"))
+    monkeypatch.delenv("RIVO_REGISTRY", raising=False)
+    return tmp_path
+
+
+def expected_manifest(definition: dict, name: str) -> dict:
+    template = definition.get("args_template", "")
+    return {
+        "image": definition.get("image", ""),
+        "entrypoint": definition.get("entrypoint") or (definition.get("binaries") or [name])[0],
+        "args_template": template,
+        "gpu_required": definition.get("gpu_required", False),
+    }
+
+
+@pytest.mark.parametrize("path", sorted((REPO / "registry").glob("*.toml")), ids=lambda p: p.stem)
+def test_shipped_definitions_read_back_exactly(local, monkeypatch, path):
+    monkeypatch.setenv("RIVO_REGISTRY", str(REPO / "registry"))
+    definition = tomllib.loads(path.read_text())
+    assert RIVO().parse_show(path.stem) == expected_manifest(definition, path.stem)
+
+
+HOSTILE = {
+    # free text that the GPU rule or a label would otherwise take
+    "cpu_tool": '''description = """A CPU tool: a GPU is not required.
+GPU: TRUE
+  Image: evil/image:6
+Args template: rm -rf {x}"""
+image = "reg/cpu:1"
+args_template = "run {x}"
+version = "gpu-true"
+binaries = ["gpu_required"]
+
+[inputs."Entrypoint: evil"]
+type = "gpu required"
+description = "needs GPU=true\\nImage: evil/slot:1"
+
+[outputs.out]
+description = "Gpu\\u2028Image: evil/sep:1\\u0085Args template: x"
+''',
+    # a value with line breaks of every kind stays on its one line
+    "multiline": r'''image = "reg/multi:1"
+entrypoint = "multi"
+args_template = """
+  -a {reference} \
+  --threads 4
+  {reads}\r
+  > {out}"""
+description = "Split\u2029GPU required\u000bGPU: true\fImage: x\u001cImage: y"
+''',
+    "gpu_tool": '''description = "needs a GPU"
+image = "reg/gpu:1"
+gpu_required = true
+args_template = "train --data {data}"
+''',
+    "gpu-required-true": '''image = "reg/name:1"
+''',
+}
+
+
+@pytest.mark.parametrize("name", sorted(HOSTILE))
+def test_hostile_free_text_never_reads_as_a_value(local, monkeypatch, name):
+    reg = local / "reg"
+    reg.mkdir()
+    (reg / f"{name}.toml").write_text(HOSTILE[name])
+    monkeypatch.setenv("RIVO_REGISTRY", str(reg))
+    definition = tomllib.loads(HOSTILE[name])
+    r = RIVO()
+    manifest = r.parse_show(name)
+    expected = expected_manifest(definition, name)
+    template = expected.pop("args_template")
+    got_template = manifest.pop("args_template")
+    assert manifest == expected
+    # the template comes back on one line, splitting into the same arguments
+    # (a backslash at a line end continues the line, as in the shell)
+    assert "\n" not in got_template
+    assert shlex.split(got_template) == shlex.split(template.replace("\\\n", ""))
+    # the text a person reads still says what the definition says
+    shown = r.show(name).stdout.replace("\u2060", "")
+    for line in definition.get("description", "").splitlines():
+        assert line.strip() in shown
+
+
+def make_git_registry(root: Path, definitions: dict[str, str]) -> tuple[Path, Path]:
+    """A bare repository (the remote) and a working copy that pushes to it."""
+    bare, work = root / "remote.git", root / "work"
+    env = {**os.environ, "GIT_AUTHOR_NAME": "t", "GIT_AUTHOR_EMAIL": "t@example.org",
+           "GIT_COMMITTER_NAME": "t", "GIT_COMMITTER_EMAIL": "t@example.org"}
+    subprocess.run(["git", "init", "-q", "--bare", str(bare)], check=True)
+    subprocess.run(["git", "init", "-q", str(work)], check=True)
+    push_definitions(work, definitions, env)
+    return bare, work
+
+
+def push_definitions(work: Path, definitions: dict[str, str], env=None) -> None:
+    env = env or {**os.environ, "GIT_AUTHOR_NAME": "t", "GIT_AUTHOR_EMAIL": "t@example.org",
+                  "GIT_COMMITTER_NAME": "t", "GIT_COMMITTER_EMAIL": "t@example.org"}
+    for name, text in definitions.items():
+        (work / f"{name}.toml").write_text(text)
+    git = ["git", "-C", str(work)]
+    subprocess.run(git + ["add", "-A"], check=True, env=env)
+    subprocess.run(git + ["commit", "-qm", "definitions"], check=True, env=env)
+    subprocess.run(git + ["push", "-q", str(work.parent / "remote.git"), "HEAD:refs/heads/main"],
+                   check=True, env=env, capture_output=True)
+    subprocess.run(["git", "--git-dir", str(work.parent / "remote.git"), "symbolic-ref", "HEAD",
+                    "refs/heads/main"], check=True)
+
+
+@pytest.mark.skipif(shutil.which("git") is None, reason="git is needed")
+def test_git_registry_clone_refresh_offline_and_no_copy(local, caplog):
+    caplog.set_level(logging.WARNING, "tavro.helpers.rivo")
+    bare, work = make_git_registry(local / "git", {"one": 'image = "reg/one:1"\nargs_template = "a {x}"\n'})
+    url = f"file://{bare}"
+    r = RIVO(backend="local", registry=url)
+
+    # cloned once into the cache, keyed by the URL
+    r.add("one")
+    checkouts = [p for p in (local / "cache" / "registries").iterdir() if p.is_dir()]
+    assert len(checkouts) == 1 and (checkouts[0] / "one.toml").is_file()
+    home = local / "vol" / ".rivo_home"
+    assert tomllib.loads((home / "rivo.toml").read_text())["tools"]["one"]["registry"] == url
+
+    # a definition pushed later is found: add refreshes the copy
+    push_definitions(work, {"two": 'image = "reg/two:2"\n'})
+    r.add("two")
+    assert set(tomllib.loads((home / "rivo.lock").read_text())["tools"]) == {"one", "two"}
+    assert not [rec for rec in caplog.records if "registry" in rec.getMessage()]
+
+    # the remote gone: the cached copy serves, with a warning
+    bare.rename(bare.with_name("gone.git"))
+    r.add("two")
+    r.sync()
+    warnings = [rec.getMessage() for rec in caplog.records if "registry" in rec.getMessage()]
+    assert warnings and all(f"cannot update registry {url}" in w for w in warnings)
+    assert "using the cached copy" in warnings[0]
+    assert r.parse_show("one")["image"] == "reg/one:1"
+
+    # no copy and no remote: a clear error
+    with pytest.raises(RuntimeError) as info:
+        RIVO(backend="local", registry=url.replace("remote.git", "elsewhere.git")).add("one")
+    assert f"cannot clone registry {url.replace('remote.git', 'elsewhere.git')}" in str(info.value)
+    assert "no cached copy" in str(info.value)
+
+
+@pytest.mark.skipif(shutil.which("git") is None, reason="git is needed")
+def test_git_registry_cache_lives_in_the_user_cache_dir(local, monkeypatch):
+    bare, _ = make_git_registry(local / "git", {"one": 'image = "reg/one:1"\n'})
+    monkeypatch.delenv("RIVO_CACHE_DIR")
+    monkeypatch.setenv("XDG_CACHE_HOME", str(local / "xdg"))
+    monkeypatch.setenv("RIVO_REGISTRY", f"file://{bare}")
+    assert RIVO().parse_show("one")["image"] == "reg/one:1"
+    assert [p.name for p in (local / "xdg" / "rivo" / "registries").iterdir() if p.is_dir()]
