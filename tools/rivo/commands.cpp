@@ -121,26 +121,26 @@ void render_slots(std::string& out, const char* heading, const std::vector<Slot>
 
 Json slot_schema(const Slot& slot) {
   Json j = Json::object();
-  j.set("type", Json::string("string"));
+  j["type"] = Json("string");
   std::string desc = slot.description;
   if (!slot.type.empty()) desc += (desc.empty() ? "" : " ") + std::string("(") + slot.type + ")";
-  j.set("description", Json::string(desc));
-  j.set("x-io-type", Json::string(slot.type));
-  for (const auto& [key, value] : slot.extra.members()) j.set("x-" + key, value);
+  j["description"] = Json(desc);
+  j["x-io-type"] = Json(slot.type);
+  for (const auto& [key, value] : slot.extra.items()) j["x-" + key] = value;
   return j;
 }
 
 Json slots_schema(const std::vector<Slot>& slots) {
   Json obj = Json::object();
-  obj.set("type", Json::string("object"));
+  obj["type"] = Json("object");
   Json props = Json::object();
   Json required = Json::array();
   for (const auto& s : slots) {
-    props.set(s.name, slot_schema(s));
-    if (s.required) required.push(Json::string(s.name));
+    props[s.name] = slot_schema(s);
+    if (s.required) required.push_back(Json(s.name));
   }
-  obj.set("properties", std::move(props));
-  obj.set("required", std::move(required));
+  obj["properties"] = std::move(props);
+  obj["required"] = std::move(required);
   return obj;
 }
 
@@ -361,32 +361,32 @@ std::string render_text(const ToolDef& def) {
 
 Json render_mcp(const ToolDef& def) {
   Json j = Json::object();
-  j.set("name", Json::string(def.name));
-  j.set("description", Json::string(def.description));
-  j.set("inputSchema", slots_schema(def.inputs));
-  j.set("outputSchema", slots_schema(def.outputs));
+  j["name"] = Json(def.name);
+  j["description"] = Json(def.description);
+  j["inputSchema"] = slots_schema(def.inputs);
+  j["outputSchema"] = slots_schema(def.outputs);
   Json meta = Json::object();
-  meta.set("image", Json::string(def.image));
-  meta.set("entrypoint", Json::string(def.entrypoint));
-  meta.set("args_template", Json::string(def.args_template));
-  meta.set("gpu_required", Json::boolean(def.gpu_required));
-  j.set("_meta", std::move(meta));
+  meta["image"] = Json(def.image);
+  meta["entrypoint"] = Json(def.entrypoint);
+  meta["args_template"] = Json(def.args_template);
+  meta["gpu_required"] = Json(def.gpu_required);
+  j["_meta"] = std::move(meta);
   return j;
 }
 
 Json render_json_schema(const ToolDef& def) {
   Json j = Json::object();
-  j.set("$schema", Json::string("https://json-schema.org/draft/2020-12/schema"));
-  j.set("title", Json::string(def.name));
-  j.set("description", Json::string(def.description));
-  j.set("type", Json::string("object"));
+  j["$schema"] = Json("https://json-schema.org/draft/2020-12/schema");
+  j["title"] = Json(def.name);
+  j["description"] = Json(def.description);
+  j["type"] = Json("object");
   Json props = Json::object();
-  props.set("inputs", slots_schema(def.inputs));
-  props.set("outputs", slots_schema(def.outputs));
-  j.set("properties", std::move(props));
+  props["inputs"] = slots_schema(def.inputs);
+  props["outputs"] = slots_schema(def.outputs);
+  j["properties"] = std::move(props);
   Json required = Json::array();
-  required.push(Json::string("inputs"));
-  j.set("required", std::move(required));
+  required.push_back(Json("inputs"));
+  j["required"] = std::move(required);
   return j;
 }
 
@@ -402,11 +402,11 @@ int cmd_show(Context& ctx, const std::string& tool, const std::string& format) {
   if (fmt.empty() || fmt == "text")
     std::cout << render_text(*def);
   else if (fmt == "json")
-    std::cout << def->to_json().dump() << "\n";
+    std::cout << dump_json(def->to_json()) << "\n";
   else if (fmt == "mcp")
-    std::cout << render_mcp(*def).dump() << "\n";
+    std::cout << dump_json(render_mcp(*def)) << "\n";
   else
-    std::cout << render_json_schema(*def).dump() << "\n";
+    std::cout << dump_json(render_json_schema(*def)) << "\n";
   return 0;
 }
 
@@ -471,13 +471,8 @@ int cmd_shell(Context& ctx, const std::string& shell) {
   if (sh.empty()) sh = "/bin/sh";
   std::string bin = (ctx.workdir() / ".rivo" / "bin").string();
   std::string path = env_value("PATH").value_or("/usr/local/bin:/usr/bin:/bin");
-  ::setenv("PATH", (bin + ":" + path).c_str(), 1);
-  ::setenv("RIVO_PROJECT", ctx.workdir().c_str(), 1);
-  std::cout.flush();
-  char* args[] = {const_cast<char*>(sh.c_str()), nullptr};
-  ::execvp(args[0], args);
-  int err = errno;
-  throw Failure(sh + ": " + errno_text(err), err == ENOENT ? 127 : 126);
+  int rc = run_tool({sh}, {{"PATH", bin + ":" + path}, {"RIVO_PROJECT", ctx.workdir().string()}});
+  return rc < 0 ? 128 - rc : rc;
 }
 
 int cmd_exec(Context& ctx, const std::vector<std::string>& argv) {
