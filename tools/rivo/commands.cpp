@@ -10,6 +10,8 @@
 
 #include <unistd.h>
 
+#include "docker.hpp"
+#include "exec_route.hpp"
 #include "project.hpp"
 
 namespace rivo {
@@ -75,16 +77,17 @@ Resolved resolve_lock(Context& ctx, const Project& project) {
     out.entries.push_back(lock_entry(def, lock_backend(ctx, project, entry.name), registry));
     out.defs.push_back(std::move(def));
   }
+  record_identities(out.entries, project.locked());
   std::sort(out.entries.begin(), out.entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
   return out;
 }
 
-void pull_all(const std::vector<LockedTool>& entries) {
+void pull_all(const std::vector<LockedTool>& entries, bool may_pull = true) {
   std::set<std::string> done;
   for (const auto& e : entries) {
     auto backend = parse_backend(e.backend);
     if (!backend || e.image_reference.empty() || done.count(e.image_reference)) continue;
-    pull_image(*backend, e.image_reference);
+    pull_image(*backend, e.image_reference, may_pull);
     done.insert(e.image_reference);
   }
 }
@@ -236,7 +239,8 @@ int cmd_sync(Context& ctx, bool frozen) {
   Resolved resolved = resolve_lock(ctx, project);
   if (frozen && project.lock_differs(resolved.entries))
     throw Failure("rivo.lock is out of date with rivo.toml and --frozen forbids changing it (run 'rivo lock')");
-  pull_all(resolved.entries);
+  pull_all(resolved.entries, !frozen);
+  record_identities(resolved.entries, project.locked());
   if (frozen) {
     for (const auto& def : resolved.defs) project.store_definition(def);
     project.write_shims(resolved.entries);
@@ -417,7 +421,7 @@ int cmd_info(Context& ctx, const std::string& tool) {
   std::cout << "Tool: " << e->name << "\n"
             << "Version: " << (e->version.empty() ? "-" : e->version) << "\n"
             << "Image reference: " << e->image_reference << "\n"
-            << "Image digest: " << e->image_digest << "\n"
+            << "Image digest: " << (e->image_digest.empty() ? "-" : e->image_digest) << "\n"
             << "Entrypoint: " << e->entrypoint << "\n"
             << "Binaries: " << join(e->binaries, ", ") << "\n"
             << "Backend: " << e->backend << "\n"
@@ -497,7 +501,7 @@ int cmd_exec(Context& ctx, const std::vector<std::string>& argv) {
     lock_problem = f.what();
   }
 
-  const LockedTool* tool = route(locked, argv[0]);
+  const LockedTool* tool = route_command(locked, argv);
   std::optional<ToolDef> def;  // from the registry when the lock does not know the executable
   if (!tool && ctx.registry().usable()) {
     std::string base = base_name(argv[0]);
@@ -541,8 +545,9 @@ int cmd_exec(Context& ctx, const std::vector<std::string>& argv) {
       req.image = def->image;
       req.gpu = def->gpu_required;
     } else if (!locked.empty()) {
-      req.image = locked.front().image_reference;
-      req.gpu = locked.front().gpu_required;
+      const LockedTool& only = sole_image_tool(locked, argv);
+      req.image = only.image_reference;
+      req.gpu = only.gpu_required;
     } else {
       throw Failure("no tool of this project provides '" + argv[0] + "'" +
                     (lock_problem.empty() ? std::string(" (no rivo.lock here)") : " (" + lock_problem + ")"));

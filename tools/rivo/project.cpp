@@ -4,7 +4,7 @@
 #include <map>
 #include <sstream>
 
-#include "common/fileops.hpp"
+#include "common/atomic_file.hpp"
 #include "sha256.hpp"
 #include "toml_include.hpp"
 
@@ -63,7 +63,7 @@ toml::table lock_table(const LockedTool& e) {
   for (const auto& b : e.binaries) bins.push_back(b);
   toml::table t;
   t.insert_or_assign("image_reference", e.image_reference);
-  t.insert_or_assign("image_digest", e.image_digest);
+  if (!e.image_digest.empty()) t.insert_or_assign("image_digest", e.image_digest);
   if (!e.definition_digest.empty()) t.insert_or_assign("definition_digest", e.definition_digest);
   t.insert_or_assign("entrypoint", e.entrypoint);
   t.insert_or_assign("binaries", std::move(bins));
@@ -100,7 +100,6 @@ LockedTool lock_entry(const ToolDef& def, const std::string& backend, const std:
   LockedTool e;
   e.name = def.name;
   e.image_reference = def.image;
-  e.image_digest = "sha256:" + sha256_hex(def.source_text);
   e.definition_digest = "sha256:" + sha256_hex(def.source_text);
   e.entrypoint = def.entrypoint;
   e.backend = backend;

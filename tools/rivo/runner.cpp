@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include "common/errors.hpp"
-#include "common/fileops.hpp"
+#include "common/fd.hpp"
 #include "common/process.hpp"
+#include "docker.hpp"
+#include "exec_route.hpp"
 
 extern char** environ;
 
@@ -33,14 +35,6 @@ void write_stderr(const std::string& text) {
     p += n;
     left -= static_cast<size_t>(n);
   }
-}
-
-bool is_shell(const std::string& exe) {
-  static const char* shells[] = {"sh", "bash", "dash", "zsh", "ksh", "ash"};
-  std::string base = base_name(exe);
-  for (const char* s : shells)
-    if (base == s) return true;
-  return false;
 }
 
 // Option words of a shell that take the command line next: -c, -ec, -lc, ...
@@ -211,10 +205,8 @@ Backend detect_backend() {
   }
 }
 
-void pull_image(Backend backend, const std::string& image) {
-  if (backend != Backend::Docker || image.empty()) return;
-  int rc = run_tool({"docker", "pull", image});
-  if (rc != 0) throw Failure("docker pull " + image + " failed (exit " + std::to_string(rc) + ")");
+void pull_image(Backend backend, const std::string& image, bool may_pull) {
+  if (backend == Backend::Docker) ensure_image(image, may_pull);
 }
 
 std::vector<std::string> map_workspace(const std::vector<std::string>& argv, const std::string& workdir) {
@@ -251,6 +243,7 @@ int run_exec(const ExecRequest& req) {
   const std::string workdir = req.workdir.string();
   EnvOverrides env;
   std::vector<std::string> argv;
+  std::string container;
 
   switch (req.backend) {
     case Backend::Local: {
@@ -261,7 +254,11 @@ int run_exec(const ExecRequest& req) {
     }
     case Backend::Docker: {
       if (req.image.empty()) throw Failure("no container image to run " + req.argv[0] + " in");
-      argv = {"docker", "run", "--rm", "-i", "-v", workdir + ":/workspace", "-w", "/workspace"};
+      // --init: a tool's shell as PID 1 would ignore SIGTERM. The name lets
+      // rivo stop the container itself: ending the client does not.
+      container = container_name();
+      argv = {"docker", "run", "--rm", "-i", "--init", "--name", container,
+              "-v", workdir + ":/workspace", "-w", "/workspace"};
       if (::getuid() != 0) {
         // Files the tool writes into the mounted directory stay the caller's.
         argv.push_back("--user");
@@ -297,7 +294,14 @@ int run_exec(const ExecRequest& req) {
   if (auto d = env_value("RIVO_EXEC_DEPTH")) depth = std::atoi(d->c_str());
   env.emplace_back("RIVO_EXEC_DEPTH", std::to_string(depth + 1));
 
-  int rc = run_tool(argv, env);
+  if (req.backend != Backend::Local && env_value("RIVO_VERBOSE").value_or("") != "")
+    write_stderr("rivo: running " + req.argv[0] + " in image " + req.image + "\n");
+  bool stopped = false;
+  int rc = run_tool(argv, env, [&](int) {
+    if (container.empty() || stopped) return;
+    stopped = true;
+    stop_container(container);
+  });
   if (received_signal()) return -received_signal();
   if (rc != 0) {
     if (req.backend != Backend::Local && rc == 127)

@@ -42,7 +42,9 @@ int received_signal();
 
 // Pulls `image` for the backend (docker pull; nothing for local; Apptainer
 // fetches on first use). Throws Failure when the pull fails.
-void pull_image(Backend backend, const std::string& image);
+// Only a missing image is pulled; with `may_pull` false a missing image is a
+// Failure naming it.
+void pull_image(Backend backend, const std::string& image, bool may_pull = true);
 
 // One `exec`: the executable and its arguments, run in `workdir` (mounted at
 // /workspace for the container backends).
