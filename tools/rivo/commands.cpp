@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include "docker.hpp"
-#include "exec_route.hpp"
 #include "project.hpp"
 #include "project_lock.hpp"
 #include "show_text.hpp"
@@ -124,31 +123,6 @@ void render_slots(std::string& out, const char* heading, const std::vector<Slot>
     while (!line.empty() && line.back() == ' ') line.pop_back();
     out += show_free(line) + "\n";
   }
-}
-
-Json slot_schema(const Slot& slot) {
-  Json j = Json::object();
-  j["type"] = Json("string");
-  std::string desc = slot.description;
-  if (!slot.type.empty()) desc += (desc.empty() ? "" : " ") + std::string("(") + slot.type + ")";
-  j["description"] = Json(desc);
-  j["x-io-type"] = Json(slot.type);
-  for (const auto& [key, value] : slot.extra.items()) j["x-" + key] = value;
-  return j;
-}
-
-Json slots_schema(const std::vector<Slot>& slots) {
-  Json obj = Json::object();
-  obj["type"] = Json("object");
-  Json props = Json::object();
-  Json required = Json::array();
-  for (const auto& s : slots) {
-    props[s.name] = slot_schema(s);
-    if (s.required) required.push_back(Json(s.name));
-  }
-  obj["properties"] = std::move(props);
-  obj["required"] = std::move(required);
-  return obj;
 }
 
 std::optional<ToolDef> lookup_for_show(const Context& ctx, const std::string& tool) {
@@ -420,37 +394,6 @@ std::string render_text(const ToolDef& def) {
   return out;
 }
 
-Json render_mcp(const ToolDef& def) {
-  Json j = Json::object();
-  j["name"] = Json(def.name);
-  j["description"] = Json(def.description);
-  j["inputSchema"] = slots_schema(def.inputs);
-  j["outputSchema"] = slots_schema(def.outputs);
-  Json meta = Json::object();
-  meta["image"] = Json(def.image);
-  meta["entrypoint"] = Json(def.entrypoint);
-  meta["args_template"] = Json(def.args_template);
-  meta["gpu_required"] = Json(def.gpu_required);
-  j["_meta"] = std::move(meta);
-  return j;
-}
-
-Json render_json_schema(const ToolDef& def) {
-  Json j = Json::object();
-  j["$schema"] = Json("https://json-schema.org/draft/2020-12/schema");
-  j["title"] = Json(def.name);
-  j["description"] = Json(def.description);
-  j["type"] = Json("object");
-  Json props = Json::object();
-  props["inputs"] = slots_schema(def.inputs);
-  props["outputs"] = slots_schema(def.outputs);
-  j["properties"] = std::move(props);
-  Json required = Json::array();
-  required.push_back(Json("inputs"));
-  j["required"] = std::move(required);
-  return j;
-}
-
 int cmd_show(Context& ctx, const std::string& tool, const std::string& format) {
   std::string fmt = lower(trim(format));
   if (!fmt.empty() && fmt != "text" && fmt != "json" && fmt != "mcp" && fmt != "json-schema")
@@ -535,93 +478,6 @@ int cmd_shell(Context& ctx, const std::string& shell) {
   std::string path = env_value("PATH").value_or("/usr/local/bin:/usr/bin:/bin");
   int rc = run_tool({sh}, {{"PATH", bin + ":" + path}, {"RIVO_PROJECT", ctx.workdir().string()}});
   return rc < 0 ? 128 - rc : rc;
-}
-
-int cmd_exec(Context& ctx, const std::vector<std::string>& argv) {
-  if (argv.empty()) throw Failure("exec needs an executable: rivo exec EXE [ARGS...] or rivo exec -- bash -c LINE", kExitUsage);
-  int depth = 0;
-  if (auto d = env_value("RIVO_EXEC_DEPTH")) depth = std::atoi(d->c_str());
-  if (depth >= 8) throw Failure(argv[0] + ": rivo exec calls itself recursively; giving up", 126);
-
-  // The lock of the working directory, else of the project a shim came from.
-  fs::path project_dir = ctx.workdir();
-  std::error_code ec;
-  if (!fs::exists(project_dir / "rivo.lock", ec))
-    if (auto p = env_value("RIVO_PROJECT"); p && !p->empty() && fs::exists(fs::path(*p) / "rivo.lock", ec))
-      project_dir = *p;
-
-  std::vector<LockedTool> locked;
-  std::string lock_problem;
-  try {
-    auto guard = lock_project(project_dir, Access::Read);
-    Project project(project_dir);
-    locked = project.locked();
-  } catch (const Failure& f) {
-    lock_problem = f.what();
-  }
-
-  const LockedTool* tool = route_command(locked, argv);
-  std::optional<ToolDef> def;  // from the registry when the lock does not know the executable
-  if (!tool && ctx.registry().usable()) {
-    std::string base = base_name(argv[0]);
-    for (const auto& name : ctx.registry().names()) {
-      try {
-        auto d = ctx.registry().load(name);
-        if (d && (std::find(d->binaries.begin(), d->binaries.end(), base) != d->binaries.end() ||
-                  base_name(d->entrypoint) == base)) {
-          def = std::move(d);
-          break;
-        }
-      } catch (const Failure&) {
-        // a broken definition cannot provide anything
-      }
-    }
-  }
-
-  Backend backend;
-  if (auto req = ctx.requested()) {
-    backend = *req;
-  } else {
-    std::optional<Backend> recorded;
-    if (tool) {
-      try {
-        recorded = parse_backend(tool->backend);
-      } catch (const Failure&) {
-      }
-    }
-    backend = recorded ? *recorded : ctx.effective();
-  }
-
-  ExecRequest req;
-  req.backend = backend;
-  req.workdir = ctx.workdir();
-  req.argv = argv;
-  if (backend != Backend::Local) {
-    if (tool) {
-      req.image = tool->image_reference;
-      req.gpu = tool->gpu_required;
-    } else if (def) {
-      req.image = def->image;
-      req.gpu = def->gpu_required;
-    } else if (!locked.empty()) {
-      const LockedTool& only = sole_image_tool(locked, argv);
-      req.image = only.image_reference;
-      req.gpu = only.gpu_required;
-    } else {
-      throw Failure("no tool of this project provides '" + argv[0] + "'" +
-                    (lock_problem.empty() ? std::string(" (no rivo.lock here)") : " (" + lock_problem + ")"));
-    }
-  }
-
-  int rc = run_exec(req);
-  if (rc < 0) {
-    // Ended by a signal: end the same way so the caller sees it.
-    std::cout.flush();
-    std::signal(-rc, SIG_DFL);
-    std::raise(-rc);
-    return 128 - rc;
-  }
-  return rc;
 }
 
 }  // namespace rivo

@@ -38,6 +38,32 @@ std::vector<std::string> exec_command(const CLI::App& exec) {
   return command;
 }
 
+struct ExecOptions {
+  std::vector<std::string> unused;
+  std::string registry, backend;
+};
+
+// `exec` takes everything after its own options verbatim (CLI11's prefix
+// command); its --registry and --backend mean the same as the global ones.
+CLI::App* add_exec(CLI::App& app, ExecOptions& o) {
+  auto* exec = app.add_subcommand("exec", "Run an executable of the project: exec EXE [ARGS...] | exec -- bash -c LINE");
+  exec->footer(kExecUsage);
+  exec->prefix_command();
+  exec->validate_positionals();
+  exec->add_option("command", o.unused, "EXE [ARGS...], or -- bash -c LINE")->check(kTakeNothing);
+  exec->add_option("--registry", o.registry, "Same as before the subcommand");
+  exec->add_option("--backend", o.backend, "Same as before the subcommand");
+  return exec;
+}
+
+// The value of a global option when given, the one after `exec` winning.
+std::optional<std::string> given(const CLI::App& app, const std::string& name, const std::string& value,
+                                 const CLI::App& exec, const std::string& exec_value) {
+  if (exec.get_option(name)->count()) return exec_value;
+  if (app.get_option(name)->count()) return value;
+  return std::nullopt;
+}
+
 int run(int argc, char** argv) {
   CLI::App app{"Manage the command-line tools of a project and run them locally or in containers.", "rivo"};
   app.set_version_flag("--version", kVersion);
@@ -89,15 +115,8 @@ int run(int argc, char** argv) {
   auto* shell_cmd = app.add_subcommand("shell", "Start a subshell with the project's binaries first on PATH");
   shell_cmd->add_option("--shell", shell, "Shell to run (default: $SHELL, else /bin/sh)");
 
-  auto* exec = app.add_subcommand("exec", "Run an executable of the project: exec EXE [ARGS...] | exec -- bash -c LINE");
-  exec->footer(kExecUsage);
-  exec->prefix_command();
-  exec->validate_positionals();
-  std::vector<std::string> unused;
-  exec->add_option("command", unused, "EXE [ARGS...], or -- bash -c LINE")->check(kTakeNothing);
-  std::string exec_registry, exec_backend;
-  exec->add_option("--registry", exec_registry, "Same as before the subcommand");
-  exec->add_option("--backend", exec_backend, "Same as before the subcommand");
+  ExecOptions exec_opts;
+  auto* exec = add_exec(app, exec_opts);
 
   for (auto* s : {add, sync, lock, remove, list, show, info, search, shell_cmd}) s->fallthrough();
 
@@ -108,12 +127,8 @@ int run(int argc, char** argv) {
     return rc == 0 ? 0 : rivo::kExitUsage;
   }
 
-  std::optional<std::string> reg_opt, backend_opt;
-  if (app.get_option("--registry")->count()) reg_opt = registry;
-  if (app.get_option("--backend")->count()) backend_opt = backend;
-  if (exec->get_option("--registry")->count()) reg_opt = exec_registry;
-  if (exec->get_option("--backend")->count()) backend_opt = exec_backend;
-  rivo::Context ctx(reg_opt, backend_opt);
+  rivo::Context ctx(given(app, "--registry", registry, *exec, exec_opts.registry),
+                   given(app, "--backend", backend, *exec, exec_opts.backend));
 
   if (add->parsed()) return rivo::cmd_add(ctx, add_tools);
   if (sync->parsed()) return rivo::cmd_sync(ctx, frozen);
