@@ -1,6 +1,7 @@
 // The connector store: naming, the registry of edges, generation of a batch of
 // connectors into one downstream node, and loading the store as a module.
 #include "common/errors.hpp"
+#include "common/text.hpp"
 #include "linkwell/linkwell.hpp"
 #include "linkwell/store.hpp"
 
@@ -31,18 +32,7 @@ class Held {
 
 nb::object builtin(const char* name) { return nb::module_::import_("builtins").attr(name); }
 
-nb::str decode_text(const std::string& raw) {
-  std::string text = store::universal_newlines(raw);
-  PyObject* o = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
-  if (!o) throw nb::python_error();
-  return nb::steal<nb::str>(o);
-}
-
-std::string encode_text(nb::handle text) {
-  nb::object b = nb::steal(PyUnicode_AsUTF8String(text.ptr()));
-  if (!b.is_valid()) throw nb::python_error();
-  return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
-}
+nb::str decode_text(const std::string& raw) { return py::utf8_text(universal_newlines(raw)); }
 
 nb::object store_path() { return mod_attr("_connectors_path")(); }
 
@@ -185,7 +175,7 @@ nb::object generate_connector(nb::handle self, nb::handle upstream, nb::handle d
     }
     nb::object text = existing.attr("rstrip")() + nb::str("\n\n") + code + nb::str("\n");
     require_compiles(text, path, names, "The connector store with the code");
-    std::string data = encode_text(text), where = py::fs_encode(path);
+    std::string data = py::utf8_bytes(text), where = py::fs_encode(path);
     {
       nb::gil_scoped_release nogil;
       store::replace(where, data);

@@ -19,15 +19,8 @@ struct TomlTypes {
   nb::object time = py::module_attr("datetime", "time");
 };
 
-std::string utf8(nb::handle s) {
-  Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
-  if (!p) throw nb::python_error();
-  return std::string(p, static_cast<size_t>(n));
-}
-
 std::string type_repr(PyTypeObject* type, nb::handle v) {
-  return utf8(nb::steal(type->tp_repr(v.ptr())));
+  return py::utf8_bytes(nb::steal(type->tp_repr(v.ptr())));
 }
 
 prov::TomlValue to_toml(nb::handle v, const TomlTypes& t, int depth);
@@ -40,7 +33,7 @@ prov::TomlValue table_to_toml(nb::handle m, const TomlTypes& t, int depth) {
       py::raise(PyExc_TypeError, nb::str("Invalid mapping key {!r} of type {!r}. A string is required.")
                                  .format(key, nb::handle(Py_TYPE(key.ptr())).attr("__name__")));
     }
-    table.keys.push_back(utf8(key));
+    table.keys.push_back(py::utf8_bytes(key));
     table.items.push_back(to_toml(kv[1], t, depth + 1));
   }
   return table;
@@ -56,12 +49,12 @@ std::optional<std::string> toml_datetime(nb::handle v, const TomlTypes& t) {
   if (py::is_instance(v, t.datetime)) {
     nb::object off = t.datetime.attr("utcoffset")(v);
     if (!off.is_none() && !whole_minutes(off)) return std::nullopt;
-    return utf8(t.datetime.attr("isoformat")(v));
+    return py::utf8_bytes(t.datetime.attr("isoformat")(v));
   }
-  if (py::is_instance(v, t.date)) return utf8(t.date.attr("isoformat")(v));
+  if (py::is_instance(v, t.date)) return py::utf8_bytes(t.date.attr("isoformat")(v));
   if (py::is_instance(v, t.time)) {
     if (!t.time.attr("utcoffset")(v).is_none()) return std::nullopt;
-    return utf8(t.time.attr("isoformat")(v));
+    return py::utf8_bytes(t.time.attr("isoformat")(v));
   }
   return std::nullopt;
 }
@@ -81,8 +74,8 @@ prov::TomlValue to_toml(nb::handle v, const TomlTypes& t, int depth) {
   }
   if (py::is_instance(v, t.mapping)) return table_to_toml(v, t, depth);
   if (auto text = toml_datetime(v, t)) return prov::TomlValue::literal(*text);
-  if (PyUnicode_Check(o)) return prov::TomlValue::string(utf8(v));
-  return prov::TomlValue::string(utf8(nb::str(v)));
+  if (PyUnicode_Check(o)) return prov::TomlValue::string(py::utf8_bytes(v));
+  return prov::TomlValue::string(py::utf8_bytes(nb::str(v)));
 }
 
 }  // namespace
