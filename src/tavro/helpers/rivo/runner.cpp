@@ -163,33 +163,29 @@ Outcome launch_python(const std::vector<std::string>& argv, nb::handle cwd, nb::
   }
 }
 
-nb::object rivo_run(nb::handle self, nb::handle cmd, nb::kwargs kwargs) {
-  py::require_list(cmd, "cmd");
-  nb::dict kw;
-  for (auto [k, v] : kwargs) kw[k] = v;
-  for (const char* k : {"check", "capture_output", "text"}) {
-    if (kw.contains(k)) PyDict_DelItemString(kw.ptr(), k);
-  }
-  nb::object os = os_mod();
+// Removes `key` from kw and returns its value; an invalid object when absent.
+nb::object take(nb::dict& kw, const char* key) {
+  if (!kw.contains(key)) return nb::object();
+  nb::object v = kw[key];
+  PyDict_DelItemString(kw.ptr(), key);
+  return v;
+}
 
-  if (!kw.contains("cwd")) {
-    nb::str vol = environ_get("PIPELINE_VOLUME_PATH");
-    nb::object wd = nb::len(vol) ? os.attr("path").attr("join")(vol, ".rivo_home")
-                                 : nb::module_::import_("tempfile").attr("mkdtemp")(
-                                       nb::arg("prefix") = "rivo_");
-    makedirs(wd);
-    kw["cwd"] = wd;
-  }
-  nb::object cwd = kw["cwd"];
-  py::log(kModule, DEBUG, "run cwd=%s cmd=%s", cwd, cmd);
+// The working directory when the caller gives none: .rivo_home on the
+// pipeline volume, else a fresh temporary folder.
+nb::object default_cwd(nb::handle os) {
+  nb::str vol = environ_get("PIPELINE_VOLUME_PATH");
+  nb::object wd = nb::len(vol) ? os.attr("path").attr("join")(vol, ".rivo_home")
+                               : nb::module_::import_("tempfile").attr("mkdtemp")(
+                                     nb::arg("prefix") = "rivo_");
+  makedirs(wd);
+  return wd;
+}
 
-  nb::object env;
-  if (kw.contains("env")) {
-    env = kw["env"];
-    PyDict_DelItemString(kw.ptr(), "env");
-  }
+// The child's environment: the caller's (else a copy of os.environ) with the
+// registry and the container runtime's settings added.
+nb::object run_env(nb::handle self, nb::object env, nb::handle os) {
   if (!env.is_valid() || env.is_none()) env = py::new_dict(os.attr("environ"));
-
   if (!py::contains(env, "RIVO_REGISTRY")) {
     nb::object registry = self.attr("registry");
     env["RIVO_REGISTRY"] = py::truthy(registry) ? registry : rivo_attr("DEFAULT_REGISTRY");
@@ -203,26 +199,31 @@ nb::object rivo_run(nb::handle self, nb::handle cmd, nb::kwargs kwargs) {
   }
   env["APPTAINER_NO_USERNS"] = "1";
   env["APPTAINER_ROOTLESS"] = "1";
+  return env;
+}
 
-  size_t n = nb::len(cmd);
-  bool pull = false;
-  if (n > 0) {
-    nb::object first = cmd[0];
-    pull = first.equal(nb::str("add")) || first.equal(nb::str("sync"));
-  }
-  nb::object timeout;
-  if (kw.contains("timeout")) {
-    timeout = kw["timeout"];
-    PyDict_DelItemString(kw.ptr(), "timeout");
-  } else {
+// The caller's time limit, else 30 minutes for the pulling commands (add,
+// sync) and an hour for the others.
+nb::object run_timeout(nb::handle cmd, nb::object timeout) {
+  if (!timeout.is_valid()) {
+    bool pull = false;
+    if (nb::len(cmd) > 0) {
+      nb::object first = cmd[0];
+      pull = first.equal(nb::str("add")) || first.equal(nb::str("sync"));
+    }
     timeout = nb::int_(pull ? 1800 : 3600);
   }
+  // A bad limit raises subprocess's own error before anything starts.
   if (!timeout.is_none()) time_limit(timeout);
+  return timeout;
+}
 
+// The remaining subprocess keywords (all but cwd) into `rest`. True when one
+// of them needs Python's own subprocess.run.
+bool collect_options(const nb::dict& kw, nb::dict& rest) {
   if (kw.contains("stdout") || kw.contains("stderr")) {
     py::raise(PyExc_ValueError, "stdout and stderr arguments may not be used with capture_output.");
   }
-  nb::dict rest;
   bool exotic = false;
   for (auto [k, v] : kw) {
     if (nb::str(k).equal(nb::str("cwd"))) continue;
@@ -235,6 +236,40 @@ nb::object rivo_run(nb::handle self, nb::handle cmd, nb::kwargs kwargs) {
     inspect.attr("signature")(py::module_attr("subprocess", "Popen"))
         .attr("bind")(nb::list(), **rest);
   }
+  return exotic;
+}
+
+// RuntimeError for a command that ran out of time or failed; its standard
+// error is logged either way.
+void check_outcome(nb::handle cmd, nb::handle timeout, const Outcome& res, bool timed_out) {
+  if (timed_out) {
+    nb::str text = nb::str("rivo {} timed out after {}s \u2014 image pull may have stalled")
+                       .format(cmd_text(cmd), nb::str(timeout));
+    py::raise(PyExc_RuntimeError, text);
+  }
+  if (py::truthy(res.err)) py::log(kModule, WARNING, "stderr: %s", res.err.attr("rstrip")());
+  if (res.returncode != 0) {
+    nb::str text = nb::str("rivo {} failed (exit {}):\nSTDOUT: {}\nSTDERR: {}")
+                       .format(cmd_text(cmd), res.returncode, res.out, res.err);
+    py::raise(PyExc_RuntimeError, text);
+  }
+}
+
+nb::object rivo_run(nb::handle self, nb::handle cmd, nb::kwargs kwargs) {
+  py::require_list(cmd, "cmd");
+  nb::dict kw;
+  for (auto [k, v] : kwargs) kw[k] = v;
+  for (const char* k : {"check", "capture_output", "text"}) take(kw, k);
+  nb::object os = os_mod();
+
+  if (!kw.contains("cwd")) kw["cwd"] = default_cwd(os);
+  nb::object cwd = kw["cwd"];
+  py::log(kModule, DEBUG, "run cwd=%s cmd=%s", cwd, cmd);
+
+  nb::object env = run_env(self, take(kw, "env"), os);
+  nb::object timeout = run_timeout(cmd, take(kw, "timeout"));
+  nb::dict rest;
+  bool exotic = collect_options(kw, rest);
 
   nb::list args;
   args.append("rivo");
@@ -244,18 +279,7 @@ nb::object rivo_run(nb::handle self, nb::handle cmd, nb::kwargs kwargs) {
   bool timed_out = false;
   Outcome res = exotic ? launch_python(argv, cwd, env, timeout, rest, timed_out)
                        : launch_native(argv, cwd, env, timeout, rest, timed_out);
-  if (timed_out) {
-    nb::str text = nb::str("rivo {} timed out after {}s \u2014 image pull may have stalled")
-                       .format(cmd_text(cmd), nb::str(timeout));
-    py::raise(PyExc_RuntimeError, text);
-  }
-
-  if (py::truthy(res.err)) py::log(kModule, WARNING, "stderr: %s", res.err.attr("rstrip")());
-  if (res.returncode != 0) {
-    nb::str text = nb::str("rivo {} failed (exit {}):\nSTDOUT: {}\nSTDERR: {}")
-                       .format(cmd_text(cmd), res.returncode, res.out, res.err);
-    py::raise(PyExc_RuntimeError, text);
-  }
+  check_outcome(cmd, timeout, res, timed_out);
   return py::module_attr("subprocess", "CompletedProcess")(args, res.returncode, res.out, res.err);
 }
 
