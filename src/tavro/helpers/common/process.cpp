@@ -15,6 +15,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/capture.hpp"
 #include "common/errors.hpp"
 #include "common/fileops.hpp"
 
@@ -210,7 +211,13 @@ int reap(pid_t pid) {
 class Session {
  public:
   Session(const SpawnOptions& o, Pipes& p, pid_t pid)
-      : o_(o), p_(p), pid_(pid), limit_(o.max_output ? o.max_output : SIZE_MAX) {
+      : o_(o),
+        p_(p),
+        pid_(pid),
+        limit_(o.max_output ? o.max_output : SIZE_MAX),
+        out_cap_(o.capture_bound),
+        err_cap_(o.capture_bound) {
+    if (o.stdout_fd >= 0 && p.out_r.get() >= 0) prepare_stream();
     if (o.input) {
       set_nonblocking(p.in_w.get());
       if (o.input->empty()) p.in_w.reset();
@@ -234,7 +241,9 @@ class Session {
       if (exited_at && seconds_since(std::max(*exited_at, last_data)) > kLinger) break;
       if (o_.timeout && seconds_since(start) >= *o_.timeout) {
         stop_group(o_.kill_grace);
-        throw TimedOut{*o_.timeout, std::move(out_), std::move(err_)};
+        Result part;
+        fill(part);
+        throw TimedOut{*o_.timeout, std::move(part.out), std::move(part.err)};
       }
       // The hook takes the GIL; asking at most every 100 ms keeps a chatty
       // tool from competing with the host's Python threads for it.
@@ -264,8 +273,8 @@ class Session {
     }
     Result r;
     r.returncode = reap(pid_);
-    r.out = std::move(out_);
-    r.err = std::move(err_);
+    if (stream_errno_) throw OsError(stream_errno_, "write");
+    fill(r);
     return r;
   }
 
@@ -287,10 +296,17 @@ class Session {
     if (rc <= 0) return false;
     bool moved = false;
     if (idx_out >= 0 && fds[idx_out].revents) {
-      moved |= drain(p_.out_r, out_, limit_, true);
-      if (out_.size() >= limit_) p_.out_r.reset();  // full: nothing more is read
+      if (o_.stdout_fd >= 0) {
+        moved |= stream_out();
+      } else {
+        moved |= drain(p_.out_r, out_, limit_, true);
+        if (out_.size() >= limit_) p_.out_r.reset();  // full: nothing more is read
+      }
     }
-    if (idx_err >= 0 && fds[idx_err].revents) moved |= drain(p_.err_r, err_, limit_, false);
+    if (idx_err >= 0 && fds[idx_err].revents) {
+      if (o_.capture_bound) moved |= drain_bounded(p_.err_r, err_cap_);
+      else moved |= drain(p_.err_r, err_, limit_, false);
+    }
     if (idx_in >= 0 && fds[idx_in].revents) moved |= feed();
     return moved;
   }
@@ -332,10 +348,102 @@ class Session {
     p_.err_r.reset();
     Result r;
     r.returncode = reap(pid_);
-    r.out = std::move(out_);
-    r.err = std::move(err_);
+    fill(r);
     r.truncated = true;
     return r;
+  }
+
+  // ---- streamed stdout and bounded captures
+
+  void prepare_stream() {
+    // A bigger pipe means fewer wake-ups per megabyte; refused (EPERM above
+    // the system's pipe-max-size) it simply stays as it is.
+    (void)::fcntl(p_.out_r.get(), F_SETPIPE_SZ, 1 << 20);
+    stream_buf_.resize(1 << 20);
+  }
+
+  // Moves what the stdout pipe holds to the stream descriptor. After a
+  // failed write the child is ended (in wait()) and the rest is dropped.
+  bool stream_out() {
+    bool moved = false;
+    for (size_t round = 0; round < kRoundBytes;) {
+      ssize_t k = ::read(p_.out_r.get(), stream_buf_.data(), stream_buf_.size());
+      if (k > 0) {
+        const size_t got = static_cast<size_t>(k);
+        round += got;
+        moved = true;
+        if (stream_errno_) continue;
+        out_cap_.append(stream_buf_.data(), got);
+        if (int e = write_fully(o_.stdout_fd, stream_buf_.data(), got)) {
+          stream_errno_ = e;
+          stop_after_stream_error();
+        }
+        continue;
+      }
+      if (k < 0 && errno == EINTR) continue;
+      if (k < 0 && errno == EAGAIN) return moved;
+      p_.out_r.reset();
+      return moved;
+    }
+    return moved;
+  }
+
+  static int write_fully(int fd, const char* p, size_t n) {
+    while (n > 0) {
+      ssize_t w = ::write(fd, p, n);
+      if (w > 0) {
+        p += w;
+        n -= static_cast<size_t>(w);
+      } else if (w < 0 && errno != EINTR) {
+        return errno;
+      } else if (w == 0) {
+        return EIO;
+      }
+    }
+    return 0;
+  }
+
+  // The output cannot be kept (disk full, file too large): running on would
+  // only waste the tool's time, so its group is ended now.
+  void stop_after_stream_error() {
+    ::kill(-pid_, SIGKILL);
+    p_.in_w.reset();
+  }
+
+  static bool drain_bounded(Fd& fd, capture::Bounded& sink) {
+    char buf[65536];
+    bool moved = false;
+    for (size_t round = 0; round < kRoundBytes;) {
+      ssize_t k = ::read(fd.get(), buf, sizeof buf);
+      if (k > 0) {
+        sink.append(buf, static_cast<size_t>(k));
+        round += static_cast<size_t>(k);
+        moved = true;
+        continue;
+      }
+      if (k < 0 && errno == EINTR) continue;
+      if (k < 0 && errno == EAGAIN) return moved;
+      fd.reset();
+      return moved;
+    }
+    return moved;
+  }
+
+  void fill(Result& r) {
+    if (o_.stdout_fd >= 0) {
+      r.out = out_cap_.text();
+      r.out_bytes = out_cap_.total();
+    } else {
+      r.out = std::move(out_);
+      r.out_bytes = r.out.size();
+    }
+    if (o_.capture_bound) {
+      r.err = err_cap_.text();
+      r.err_bytes = err_cap_.total();
+    } else {
+      r.err = std::move(err_);
+      r.err_bytes = r.err.size();
+    }
   }
 
   bool feed() {
@@ -382,6 +490,9 @@ class Session {
   size_t limit_;
   std::string out_, err_;
   size_t written_ = 0;
+  capture::Bounded out_cap_, err_cap_;
+  std::vector<char> stream_buf_;
+  int stream_errno_ = 0;
 };
 
 }  // namespace
