@@ -73,7 +73,8 @@ void publish_copy(const std::string& src, const std::string& dst) {
   const std::string tmp(buf.data());
   try {
     copy_file(src, tmp);
-    if (::rename(tmp.c_str(), dst.c_str()) != 0) throw OsError(errno, "rename", tmp, dst);
+    // The temporary is gone after a failure: the error names the final name.
+    if (::rename(tmp.c_str(), dst.c_str()) != 0) throw OsError(errno, "rename", dst);
   } catch (...) {
     ::unlink(tmp.c_str());
     throw;
@@ -92,7 +93,7 @@ void publish_dir(const std::string& tmp, const std::string& dst) {
     struct stat st;
     if (!lstat_of(dst, st)) {
       if (errno != ENOENT) throw OsError(errno, "stat", dst);
-      if (::rename(tmp.c_str(), dst.c_str()) != 0) throw OsError(errno, "rename", tmp, dst);
+      if (::rename(tmp.c_str(), dst.c_str()) != 0) throw OsError(errno, "rename", dst);
       return;
     }
     if (S_ISREG(st.st_mode)) throw OsError(EEXIST, "mkdir", dst);
