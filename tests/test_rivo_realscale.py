@@ -289,3 +289,18 @@ def test_a_full_disk_half_way_leaves_no_partial_output(fake_rivo, bindir, tmp_pa
     assert r["err"] == 28  # ENOSPC
     assert r["listing"] == [name]
     assert r["kept"] == (["old"] if slot == "dir" else "old")
+
+
+def test_a_retried_run_streams_afresh(fake_rivo, bindir, tmp_path):
+    tool(bindir, "picky", """\
+        echo "attempt with $*"
+        [ "$1" = --good ] || exit 1
+        """)
+
+    class Asks(RIVO):
+        def _infer_args(self, tool_name, manifest, staged):
+            return ["--good"]
+
+    (tmp_path / "a.fq").write_text("x")
+    res = Asks().run("picky", {}, {"r": str(tmp_path / "a.fq")}, str(tmp_path / "o"))
+    assert Path(res["stdout"]).read_text() == "attempt with --good\n"

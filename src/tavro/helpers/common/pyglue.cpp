@@ -1,7 +1,5 @@
 #include "common/pyglue.hpp"
 
-#include <cstring>
-
 #include "common/errors.hpp"
 
 namespace tavro::py {
@@ -65,20 +63,6 @@ nb::str decode_lossless(const std::string& s) {
 
 nb::bytes to_bytes(const std::string& s) { return nb::bytes(s.data(), s.size()); }
 
-void raise_os_error(int err, const std::string& filename, const std::string& filename2) {
-  nb::object exc;
-  nb::object msg = nb::str(std::strerror(err));
-  if (filename.empty()) {
-    exc = nb::handle(PyExc_OSError)(err, msg);
-  } else if (filename2.empty()) {
-    exc = nb::handle(PyExc_OSError)(err, msg, fs_decode(filename));
-  } else {
-    exc = nb::handle(PyExc_OSError)(err, msg, fs_decode(filename), nb::none(), fs_decode(filename2));
-  }
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
-  throw nb::python_error();
-}
-
 std::vector<std::string> to_argv(nb::handle seq) {
   std::vector<std::string> out;
   for (nb::handle item : seq) out.push_back(fs_encode(item));
@@ -92,12 +76,10 @@ std::vector<std::string> to_envp(nb::handle mapping) {
     std::string k = fs_encode(kv[0]);
     std::string v = fs_encode(kv[1]);
     if (k.find('=') != std::string::npos || k.find('\0') != std::string::npos || k.empty()) {
-      PyErr_SetString(PyExc_ValueError, "illegal environment variable name");
-      throw nb::python_error();
+      raise(PyExc_ValueError, "illegal environment variable name");
     }
     if (v.find('\0') != std::string::npos) {
-      PyErr_SetString(PyExc_ValueError, "embedded null byte");
-      throw nb::python_error();
+      raise(PyExc_ValueError, "embedded null byte");
     }
     out.push_back(k + "=" + v);
   }

@@ -13,6 +13,8 @@
 
 #include "common/errors.hpp"
 #include "common/process.hpp"
+#include "common/py_errors.hpp"
+#include "common/py_text.hpp"
 
 namespace tavro::py {
 namespace nb = nanobind;
@@ -78,10 +80,6 @@ nb::str fs_decode(const std::string& s);
 // re-encodes to the very same bytes.
 nb::str decode_lossless(const std::string& s);
 nb::bytes to_bytes(const std::string& s);
-
-// Raise OSError(errno, strerror(errno), filename[, None, filename2]).
-[[noreturn]] void raise_os_error(int err, const std::string& filename = {},
-                                 const std::string& filename2 = {});
 
 // Python argument sequence / environment mapping -> what the core takes.
 // Elements go through os.fsencode, so str, bytes and path-likes all work and

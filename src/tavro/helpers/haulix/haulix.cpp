@@ -21,18 +21,6 @@ constexpr Py_ssize_t kChunk = 256 << 10;
 
 struct Haulix {};
 
-std::string utf8(nb::handle s) {
-  nb::object b = nb::steal(PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass"));
-  if (!b.is_valid()) throw nb::python_error();
-  return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.ptr())));
-}
-
-nb::str from_utf8(const std::string& s) {
-  PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
-  if (!o) throw nb::python_error();
-  return nb::steal<nb::str>(o);
-}
-
 nb::object link_pattern(const char* prefix, const char* domain) {
   nb::object escaped = py::module_attr("re", "escape")(domain);
   return nb::str("{}{}/.+").format(prefix, escaped);
@@ -80,8 +68,7 @@ std::optional<std::uint64_t> announced_length(nb::handle response) {
   nb::object exc = py::module_attr("http.client", "IncompleteRead")(nb::bytes("", 0), expected - got);
   if (nb::hasattr(exc, "add_note"))
     exc.attr("add_note")(nb::str("the body of {} ended after {} of {} bytes").format(link, got, expected));
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
-  throw nb::python_error();
+  py::raise_instance(exc);
 }
 
 void write_chunk(PartFile& part, nb::handle chunk, Py_ssize_t size) {
@@ -150,7 +137,7 @@ nb::object resolve_zenodo_dropbox(nb::handle self, nb::handle key, nb::handle va
   const bool dropbox = matches("https?://(www\\.)?", kDropboxDomain, value);
   if (!zenodo && !dropbox) return nb::borrow(value);
 
-  nb::object link = dropbox ? nb::object(from_utf8(dropbox_download_link(utf8(value))))
+  nb::object link = dropbox ? nb::object(py::bytes_text(dropbox_download_link(py::text_bytes(value))))
                             : nb::borrow(value);
   nb::object path = py::module_attr("urllib.parse", "urlsplit")(link).attr("path");
   nb::object segment = path.attr("rpartition")("/")[2];

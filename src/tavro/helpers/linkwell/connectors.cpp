@@ -74,10 +74,7 @@ void require_compiles(nb::handle text, nb::handle filename, nb::handle names, co
     if (!e.matches(PyExc_Exception)) throw;
     nb::str msg = nb::str("{} for {} does not parse: {}")
                       .format(nb::str(what), nb::str(", ").attr("join")(names), nb::str(e.value()));
-    nb::object err = nb::handle(PyExc_SyntaxError)(msg);
-    PyException_SetCause(err.ptr(), e.value().inc_ref().ptr());
-    PyErr_SetObject(PyExc_SyntaxError, err.ptr());
-    throw nb::python_error();
+    nb::raise_from(e, PyExc_SyntaxError, "%U", msg.ptr());
   }
 }
 

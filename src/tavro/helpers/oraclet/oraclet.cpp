@@ -39,8 +39,7 @@ void init(Oraclet* t, nb::handle provider, nb::handle model_name, nb::handle api
   if (!known) {
     nb::str msg = nb::str("Unsupported provider: {}. Use 'openai', 'anthropic', or 'google'.")
                       .format(nb::repr(provider));
-    PyErr_SetObject(PyExc_ValueError, msg.ptr());
-    throw nb::python_error();
+    py::raise(PyExc_ValueError, msg);
   }
   // Current SDKs refuse an empty key in their constructors; with no key the
   // client is built at the first call instead, so the failure shows where the

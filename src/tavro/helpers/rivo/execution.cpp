@@ -16,23 +16,8 @@ namespace detail {
 
 nb::object mod(const char* name) { return nb::module_::import_(name); }
 
-[[noreturn]] void raise_value_error(nb::handle text) {
-  PyErr_SetObject(PyExc_ValueError, text.ptr());
-  throw nb::python_error();
-}
-
-// Text <-> UTF-8 bytes for the text algorithms of the core; surrogatepass
-// keeps every str (lone surrogates from undecodable file names included).
-std::string text_bytes(nb::handle s) {
-  nb::object b = nb::steal(PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass"));
-  if (!b.is_valid()) throw nb::python_error();
-  return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
-}
-nb::str bytes_text(const std::string& s) {
-  PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
-  if (!o) throw nb::python_error();
-  return nb::steal<nb::str>(o);
-}
+using py::bytes_text;
+using py::text_bytes;
 
 // os.fsencode of a str, or nothing when it has no file-system spelling (then
 // os.path.exists says False, so it is not a path either).
@@ -57,12 +42,12 @@ nb::str name_of(nb::handle path) {
 }
 
 void require_component(nb::handle name, const char* what) {
-  bool ok = PyUnicode_Check(name.ptr()) && core::is_single_component(text_bytes(name));
+  bool ok = PyUnicode_Check(name.ptr()) && fs::is_single_component(text_bytes(name));
   if (!ok) {
     nb::str msg = nb::str("Invalid {} {}: it must be one path component (not empty, '.', '..', "
                           "and without '/' or NUL)")
                       .format(what, nb::repr(name));
-    raise_value_error(msg);
+    py::raise(PyExc_ValueError, msg);
   }
 }
 
@@ -168,18 +153,18 @@ nb::object infer_args(nb::handle self, nb::handle tool_name, nb::handle manifest
                                staged_desc, entrypoint);
 
   try {
-    nb::object llm = py::module_attr(kModule, "_default_llm")();
+    nb::object llm = rivo_attr("_default_llm")();
     nb::object reply = llm.attr("call")(prompt);
     nb::object text = reply.attr("strip")();
     text = mod("re").attr("sub")("^`+|`+$", "", text).attr("strip")();
     nb::object args = mod("shlex").attr("split")(text);
-    py::log(kLogger, INFO, "LLM inferred args for %s: %s", tool_name, args);
+    py::log(kModule, INFO, "LLM inferred args for %s: %s", tool_name, args);
     return args;
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;
     nb::object err = nb::borrow(e.value());
     nb::str text = nb::str(err);
-    py::log(kLogger, WARNING, "LLM arg inference failed for %s: %s \u2014 falling back to positional",
+    py::log(kModule, WARNING, "LLM arg inference failed for %s: %s \u2014 falling back to positional",
             tool_name, text);
     return positional(staged);
   }
@@ -209,11 +194,9 @@ nb::str find_in_image(nb::list argv, nb::handle env) {
     proc::Result r = py::run_process(std::move(o));
     return py::decode_lossless(r.out);
   } catch (const proc::TimedOut&) {
-    nb::object exc = py::module_attr("subprocess", "TimeoutExpired")(argv, 60);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
-    throw nb::python_error();
+    py::raise_timeout_expired(argv, nb::int_(60));
   } catch (const OsError& e) {
-    py::raise_os_error(e.err(), e.path(), e.path2());
+    py::raise_os_error(e);
   }
 }
 
@@ -255,7 +238,7 @@ nb::object fix_stale_abs_paths(nb::handle self, nb::handle args, nb::handle mani
         }
       }
       if (hit.is_valid()) {
-        py::log(kLogger, INFO, "Relocated %s \u2192 %s in container", bad, hit);
+        py::log(kModule, INFO, "Relocated %s \u2192 %s in container", bad, hit);
         for (size_t i = 0; i < nb::len(fixed); ++i)
           if (fixed[i].equal(bad)) fixed[i] = hit;
         changed = true;
@@ -263,7 +246,7 @@ nb::object fix_stale_abs_paths(nb::handle self, nb::handle args, nb::handle mani
     } catch (nb::python_error& e) {
       if (!e.matches(PyExc_Exception)) throw;
       nb::object err = nb::borrow(e.value());
-      py::log(kLogger, DEBUG, "find failed for %s: %s", name, nb::str(err));
+      py::log(kModule, DEBUG, "find failed for %s: %s", name, nb::str(err));
     }
   }
   return changed ? nb::object(fixed) : nb::none();

@@ -199,11 +199,4 @@ std::string docker_wrapper_script(const std::string& real_docker) {
   return "#!/bin/bash\nREAL_DOCKER=\"" + quoted + kWrapperBody;
 }
 
-// ------------------------------------------------------------------ tool names
-
-bool is_single_path_component(std::string_view name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  return name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
-}
-
 }  // namespace tavro::rivo::prov

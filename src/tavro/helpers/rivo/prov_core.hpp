@@ -39,8 +39,4 @@ std::string toml_document(const TomlValue& root);
 // every other command to the real executable at `real_docker`.
 std::string docker_wrapper_script(const std::string& real_docker);
 
-// True when `name` can name a file inside a directory without leaving it:
-// not empty, not "." or "..", no '/' and no NUL.
-bool is_single_path_component(std::string_view name);
-
 }  // namespace tavro::rivo::prov

@@ -10,7 +10,6 @@ namespace tavro::rivo {
 namespace nb = nanobind;
 
 inline constexpr const char* kModule = "tavro.helpers.rivo";
-inline constexpr const char* kLogger = "tavro.helpers.rivo";
 inline constexpr const char* kDefaultRegistry = "https://github.com/tavro-bio/rivo-registry.git";
 
 // Every attribute of a RIVO lives in its instance __dict__, so hosts and
@@ -18,6 +17,9 @@ inline constexpr const char* kDefaultRegistry = "https://github.com/tavro-bio/ri
 // object itself carries nothing.
 struct RIVO {};
 using Class = nb::class_<RIVO>;
+
+// An attribute of the rivo module, looked up at call time.
+inline nb::object rivo_attr(const char* name) { return py::module_attr(kModule, name); }
 
 // Standard error (and a streamed standard output) is kept in memory only as
 // its first and last 64 KiB, for logs and error messages.

@@ -108,9 +108,7 @@ void stage_inputs(RunCall& call, const RunPlan& plan) {
     }
   }
   if (!refused.empty()) {
-    PyErr_SetObject(PyExc_PermissionError,
-                    nb::str("Refusing the sandbox folder: {}").format(py::fs_decode(refused)).ptr());
-    throw nb::python_error();
+    py::raise(PyExc_PermissionError, nb::str("Refusing the sandbox folder: {}").format(py::fs_decode(refused)));
   }
   nb::object path_cls = mod("pathlib").attr("Path");
   for (size_t i = 0; i < plan.requests.size(); ++i) {
@@ -229,7 +227,7 @@ nb::object run_tool(nb::handle self, nb::handle tool_name, nb::handle manifest, 
   build_arguments(call, plan);
   // A real copy: nb::dict(obj) would only borrow os.environ.
   call.env = mod("builtins").attr("dict")(mod("os").attr("environ"));
-  py::log(kLogger, INFO, "Running rivo exec %s %s", call.entrypoint, call.clean);
+  py::log(kModule, INFO, "Running rivo exec %s %s", call.entrypoint, call.clean);
 
   Executed run = execute_with_recovery(call, plan);
   nb::dict result = harvest_outputs(call, plan, run);
@@ -237,7 +235,7 @@ nb::object run_tool(nb::handle self, nb::handle tool_name, nb::handle manifest, 
     nb::gil_scoped_release nogil;
     fs::remove_tree_ignore_errors(plan.sandbox);
   }
-  py::log(kLogger, DEBUG, "Cleaned up sandbox: %s", call.sandbox_str);
+  py::log(kModule, DEBUG, "Cleaned up sandbox: %s", call.sandbox_str);
   return result;
 }
 

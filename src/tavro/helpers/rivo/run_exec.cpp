@@ -35,7 +35,7 @@ nb::object recover(RunCall& call, nb::python_error& first, const Attempt& attemp
   if (has_abs_miss) {
     nb::object fixed = call.self.attr("_fix_stale_abs_paths")(call.clean, call.manifest, call.env);
     if (fixed.is_none() || !fixed.not_equal(call.clean)) throw first;
-    py::log(kLogger, INFO, "Retrying with relocated paths: %s", fixed);
+    py::log(kModule, INFO, "Retrying with relocated paths: %s", fixed);
     try {
       return attempt(fixed);
     } catch (nb::python_error& second) {
@@ -45,11 +45,11 @@ nb::object recover(RunCall& call, nb::python_error& first, const Attempt& attemp
     }
   }
   if (py::truthy(call.template_)) throw first;
-  py::log(kLogger, INFO, "Positional fallback failed for %s \u2014 asking LLM for correct args",
+  py::log(kModule, INFO, "Positional fallback failed for %s \u2014 asking LLM for correct args",
           call.tool_name);
   nb::object inferred = call.self.attr("_infer_args")(call.tool_name, call.manifest, call.staged);
   if (inferred.equal(call.clean)) throw first;
-  py::log(kLogger, INFO, "Retrying rivo exec %s %s (LLM-inferred)", call.entrypoint, inferred);
+  py::log(kModule, INFO, "Retrying rivo exec %s %s (LLM-inferred)", call.entrypoint, inferred);
   return attempt(inferred);
 }
 

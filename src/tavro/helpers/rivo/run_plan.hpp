@@ -72,8 +72,8 @@ nb::object run_tool(nb::handle self, nb::handle tool_name, nb::handle manifest, 
 // Helpers shared with _infer_args and _fix_stale_abs_paths (execution.cpp).
 namespace detail {
 nb::object mod(const char* name);
-std::string text_bytes(nb::handle s);
-nb::str bytes_text(const std::string& s);
+using py::bytes_text;
+using py::text_bytes;
 std::optional<std::string> try_fs_encode(nb::handle s);
 bool path_exists(nb::handle s);
 nb::str name_of(nb::handle path);

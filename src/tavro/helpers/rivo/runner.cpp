@@ -23,11 +23,6 @@ nb::object makedirs(nb::handle path) {
   return os_mod().attr("makedirs")(path, nb::arg("exist_ok") = true);
 }
 
-[[noreturn]] void raise_runtime(nb::handle text) {
-  PyErr_SetObject(PyExc_RuntimeError, text.ptr());
-  throw nb::python_error();
-}
-
 nb::str cmd_text(nb::handle cmd) { return nb::borrow<nb::str>(nb::str(" ").attr("join")(cmd)); }
 
 // Keywords of subprocess.run that the runner handles itself; any other valid
@@ -86,8 +81,7 @@ Outcome launch_native(const std::vector<std::string>& argv, nb::handle cwd, nb::
   nb::object input = rest.contains("input") ? nb::object(rest["input"]) : nb::none();
   nb::object stdin_ = rest.contains("stdin") ? nb::object(rest["stdin"]) : nb::none();
   if (!input.is_none() && !stdin_.is_none()) {
-    PyErr_SetString(PyExc_ValueError, "stdin and input arguments may not both be used.");
-    throw nb::python_error();
+    py::raise(PyExc_ValueError, "stdin and input arguments may not both be used.");
   }
   int devnull = -1;
   if (!input.is_none()) {
@@ -194,7 +188,7 @@ nb::object run_command(nb::handle self, nb::handle cmd, nb::kwargs kwargs, Stdou
     kw["cwd"] = wd;
   }
   nb::object cwd = kw["cwd"];
-  py::log(kLogger, DEBUG, "run cwd=%s cmd=%s", cwd, cmd);
+  py::log(kModule, DEBUG, "run cwd=%s cmd=%s", cwd, cmd);
 
   nb::object env;
   if (kw.contains("env")) {
@@ -205,7 +199,7 @@ nb::object run_command(nb::handle self, nb::handle cmd, nb::kwargs kwargs, Stdou
 
   if (!py::contains(env, "RIVO_REGISTRY")) {
     nb::object registry = self.attr("registry");
-    env["RIVO_REGISTRY"] = py::truthy(registry) ? registry : py::module_attr(kModule, "DEFAULT_REGISTRY");
+    env["RIVO_REGISTRY"] = py::truthy(registry) ? registry : rivo_attr("DEFAULT_REGISTRY");
   }
   nb::str vol = environ_get("PIPELINE_VOLUME_PATH");
   if (nb::len(vol)) {
@@ -232,8 +226,7 @@ nb::object run_command(nb::handle self, nb::handle cmd, nb::kwargs kwargs, Stdou
   }
 
   if (kw.contains("stdout") || kw.contains("stderr")) {
-    PyErr_SetString(PyExc_ValueError, "stdout and stderr arguments may not be used with capture_output.");
-    throw nb::python_error();
+    py::raise(PyExc_ValueError, "stdout and stderr arguments may not be used with capture_output.");
   }
   nb::dict rest;
   bool exotic = false;
@@ -260,14 +253,14 @@ nb::object run_command(nb::handle self, nb::handle cmd, nb::kwargs kwargs, Stdou
   if (timed_out) {
     nb::str text = nb::str("rivo {} timed out after {}s \u2014 image pull may have stalled")
                        .format(cmd_text(cmd), nb::str(timeout));
-    raise_runtime(text);
+    py::raise(PyExc_RuntimeError, text);
   }
 
-  if (py::truthy(res.err)) py::log(kLogger, WARNING, "stderr: %s", res.err.attr("rstrip")());
+  if (py::truthy(res.err)) py::log(kModule, WARNING, "stderr: %s", res.err.attr("rstrip")());
   if (res.returncode != 0) {
     nb::str text = nb::str("rivo {} failed (exit {}):\nSTDOUT: {}\nSTDERR: {}")
                        .format(cmd_text(cmd), res.returncode, res.out_in_error, res.err);
-    raise_runtime(text);
+    py::raise(PyExc_RuntimeError, text);
   }
   return py::module_attr("subprocess", "CompletedProcess")(args, res.returncode, res.out, res.err);
 }
