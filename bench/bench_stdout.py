@@ -5,7 +5,9 @@ against the same shell redirection, side by side.
     python bench/bench_stdout.py [--size 4G] [--dir DIR] [--repeat 3]
 
 BIG is a sparse file of --size bytes (reading it costs next to nothing, so
-the numbers are about moving the output). `rivo` is a two-line shell stand-in
+the numbers are about moving the output). Its path is written into the
+template rather than given as an input, so it is not staged (staging is what
+bench_staging.py measures). `rivo` is a two-line shell stand-in
 that execs the tool, so both methods start `cat` the same way; `RIVO.run` adds
 its sandbox, the pipe it reads the output from and the harvest into the
 node's output directory. Everything lives below DIR (default: the temporary
@@ -30,14 +32,14 @@ import textwrap
 from pathlib import Path
 
 CHILD = r"""
-import json, os, resource, subprocess, sys, tempfile, time
+import json, os, resource, shlex, subprocess, sys, tempfile, time
 method, big, out = sys.argv[1:4]
 from tavro.helpers.rivo import RIVO
 base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 t0 = time.perf_counter()
 if method == "rivo":
-    manifest = {"args_template": "{big} > {out}", "outputs": {"out": {}}}
-    res = RIVO().run("cat", manifest, {"big": big}, out)
+    manifest = {"args_template": shlex.quote(big) + " > {out}", "outputs": {"out": {}}}
+    res = RIVO().run("cat", manifest, {}, out)
     produced = res["out"]
 else:
     os.makedirs(out)

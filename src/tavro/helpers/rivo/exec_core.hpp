@@ -89,10 +89,14 @@ std::string stage_one(const std::string& sandbox, const std::string& src, const 
 // Stages every existing source of every request in order.
 StageResult stage_all(const std::string& sandbox, const std::vector<StageRequest>& requests);
 
-// Refuses (InvalidArgument) any existing source that is not a regular file,
-// a directory or a link to one: a device, socket or FIFO would be read
-// forever or block. Runs before anything is copied.
-void check_stageable(const std::vector<StageRequest>& requests);
+// The first existing source that is not a regular file, a directory or a
+// link to one: a device, socket or FIFO would be read forever or block, so
+// the run refuses it before anything is copied.
+struct Unstageable {
+  std::string slot, source;
+  const char* kind;  // "a character device", ...
+};
+std::optional<Unstageable> find_unstageable(const std::vector<StageRequest>& requests);
 
 // The folder holding the sandboxes: created 0700 when missing; an existing
 // one must be a real directory (not a link) owned by the current user, and

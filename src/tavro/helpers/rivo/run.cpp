@@ -57,7 +57,11 @@ RunPlan plan_run(RunCall& call, nb::handle output_dir) {
   plan.tool = py::fs_encode(call.tool_name);
   plan_slots(call, plan);
   plan_requests(call, plan);
-  core::check_stageable(plan.requests);
+  if (auto bad = core::find_unstageable(plan.requests))
+    py::raise(PyExc_ValueError,
+              nb::str("Input {!r} cannot be staged: {!r} is {}, not a regular file or directory "
+                      "(nothing was copied)")
+                  .format(py::fs_decode(bad->slot), py::fs_decode(bad->source), bad->kind));
 
   nb::object os = mod("os");
   nb::object tempfile = mod("tempfile");

@@ -24,17 +24,16 @@ const char* kind_name(mode_t m) {
 
 }  // namespace
 
-void check_stageable(const std::vector<StageRequest>& requests) {
+std::optional<Unstageable> find_unstageable(const std::vector<StageRequest>& requests) {
   for (const auto& req : requests) {
     for (const auto& src : req.sources) {
       struct stat st;
       if (src.find('\0') != std::string::npos || ::stat(src.c_str(), &st) != 0) continue;  // not staged
       if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) continue;
-      throw InvalidArgument("Input '" + req.slot + "' cannot be staged: '" + src + "' is " +
-                            kind_name(st.st_mode) +
-                            ", not a regular file or directory (nothing was copied)");
+      return Unstageable{req.slot, src, kind_name(st.st_mode)};
     }
   }
+  return std::nullopt;
 }
 
 std::string ensure_private_root(const std::string& root) {
