@@ -4,6 +4,7 @@
 
 #include "common/errors.hpp"
 #include "common/fileops.hpp"
+#include "common/flock.hpp"
 #include "rivo/prov_core.hpp"
 #include "rivo/rivo.hpp"
 
@@ -48,7 +49,7 @@ proc::Result run_docker(nb::handle argv, int timeout) {
 std::optional<int> probe(const std::vector<std::string>& argv, nb::handle timeout) {
   proc::SpawnOptions o;
   o.argv = argv;
-  o.timeout = nb::cast<double>(timeout);
+  o.timeout = py::as_double(timeout);
   try {
     return py::run_process(std::move(o)).returncode;
   } catch (const proc::TimedOut&) {
@@ -194,6 +195,31 @@ nb::object get_or_empty(nb::handle mapping, nb::handle key) {
   return py::truthy(v) ? v : nb::object(nb::dict());
 }
 
+// The project lock that the rivo command takes around its own changes of
+// rivo.toml, rivo.lock and the shim folder, so a prune and a `rivo add` of
+// another worker never interleave. Waiting is logged; a lock that cannot be
+// taken at all (a file system without lock support) costs a warning only.
+lock::FileLock lock_project_files(nb::handle home) {
+  nb::object path = os_path("join")(home, lock::kRivoProjectLock);
+  const std::string target = py::fs_encode(path);
+  lock::Options options;
+  options.on_wait = [&path](double waited) {
+    nb::gil_scoped_acquire gil;
+    py::log(kLogger, waited < 30 ? DEBUG : WARNING, "Waiting for the rivo project lock %s (%s s)", path,
+            nb::int_(static_cast<long>(waited)));
+  };
+  try {
+    return py::without_gil([&](const std::function<bool()>& abort) {
+      options.should_abort = abort;
+      return lock::FileLock(target, lock::Mode::Exclusive, options);
+    });
+  } catch (const OsError& e) {
+    nb::object err = py::module_attr("os", "strerror")(e.err());
+    py::log(kLogger, WARNING, "Could not lock %s (%s); pruning without the lock", path, err);
+    return {};
+  }
+}
+
 void prune_lockfile_to_session(nb::handle self) {
   nb::object home = self.attr("_rivo_home");
   nb::object session = self.attr("_session_tools");
@@ -205,6 +231,8 @@ void prune_lockfile_to_session(nb::handle self) {
     py::log(kModule, DEBUG, "No TOML reader; skipping lockfile prune");
     return;
   }
+  lock::FileLock guard;
+  if (py::truthy(os_path("isdir")(home))) guard = lock_project_files(home);
   struct File {
     const char* name;
     const char* pruned;
@@ -288,8 +316,8 @@ void wait_for_docker(nb::handle self, nb::handle timeout_arg) {
   const std::string docker_path = py::fs_encode(docker);
   nb::object clock = py::module_attr("time", "time");
   nb::object sleep = py::module_attr("time", "sleep");
-  auto now = [&] { return nb::cast<double>(clock()); };
-  const double deadline = now() + nb::cast<double>(timeout);
+  auto now = [&] { return py::as_double(clock()); };
+  const double deadline = now() + py::as_double(timeout);
 
   bool ready = false;
   while (now() < deadline) {
@@ -417,7 +445,12 @@ void save_image_to_cache(nb::handle self, nb::handle tool) {
     return;
   }
   py::module_attr("os", "makedirs")(self.attr("_image_cache"), nb::arg("exist_ok") = true);
-  nb::object tmp = tar + nb::str(".tmp");
+  const std::string tar_path = py::fs_encode(tar);
+  for (const std::string& old : prov::remove_stale_archive_temps(tar_path, 2.0 * kCacheDockerTimeout))
+    py::log(kLogger, DEBUG, "Removed stale temporary archive %s", nb::str(old.c_str()));
+  // A name of its own per save: concurrent saves never share a file.
+  const std::string tmp_path = prov::archive_temp_path(tar_path);
+  nb::object tmp = py::module_attr("os", "fsdecode")(nb::bytes(tmp_path.data(), tmp_path.size()));
   auto remove_tmp = [&] {
     if (exists(tmp)) py::module_attr("os", "remove")(tmp);
   };
@@ -436,13 +469,15 @@ void save_image_to_cache(nb::handle self, nb::handle tool) {
       remove_tmp();
       return;
     }
+    bool published = false;
     try {
-      std::string from = py::fs_encode(tmp), to = py::fs_encode(tar);
       nb::gil_scoped_release nogil;
-      fs::publish_file(from, to);
+      published = prov::publish_archive(tmp_path, tar_path);
     } catch (const OsError& e) {
       py::raise_os_error(e);
     }
+    if (!published)
+      py::log(kLogger, DEBUG, "Image archive %s was saved meanwhile by another process; keeping it", tar);
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;
     py::log(kModule, WARNING, "docker save for %s errored: %s", tool, e.value());
