@@ -304,3 +304,32 @@ def test_a_retried_run_streams_afresh(fake_rivo, bindir, tmp_path):
     (tmp_path / "a.fq").write_text("x")
     res = Asks().run("picky", {}, {"r": str(tmp_path / "a.fq")}, str(tmp_path / "o"))
     assert Path(res["stdout"]).read_text() == "attempt with --good\n"
+
+
+@pytest.mark.skipif(not can_mount_tmpfs(), reason="no private mount namespace with tmpfs here")
+def test_streamed_output_on_a_full_disk_raises_and_ends_the_tool(fake_rivo, bindir, tmp_path):
+    """The temporary directory (sandboxes and streamed output) is a 1 MiB
+    tmpfs; the tool prints 4 MiB into its slot and would then run on."""
+    tool(bindir, "chatty", "head -c 4000000 /dev/zero; sleep 30\n")
+    mnt = tmp_path / "mnt"
+    mnt.mkdir()
+    script = f"""
+        import json, os, time, tempfile
+        tempfile.tempdir = None
+        os.environ["TMPDIR"] = {str(mnt)!r}
+        from tavro.helpers.rivo import RIVO
+        t0 = time.monotonic()
+        try:
+            RIVO().run("chatty", {{"args_template": "> {{out}}", "outputs": {{"out": {{}}}}}},
+                       {{}}, {str(tmp_path / "o")!r})
+            err = None
+        except OSError as e:
+            err = [e.errno, os.path.basename(e.filename or "")]
+        left = os.listdir(os.path.join({str(mnt)!r}, "tavro_sandboxes"))
+        print(json.dumps({{"err": err, "seconds": time.monotonic() - t0, "left": left}}))
+        """
+    r = run_script(script, prefix=["unshare", "-m", "sh", "-c",
+                                   f"mount -t tmpfs -o size=1m tmpfs '{mnt}' && exec \"$0\" \"$@\""])
+    assert r["err"][0] == 28 and r["err"][1].endswith(".stdout")
+    assert r["seconds"] < 20  # the tool was ended, not waited for
+    assert [n for n in r["left"] if n.endswith(".stdout")] == []

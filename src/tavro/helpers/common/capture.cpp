@@ -1,6 +1,9 @@
 #include "common/capture.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 
 namespace tavro::capture {
 namespace {
@@ -18,7 +21,44 @@ std::size_t incomplete_tail(std::string_view s) {
   return want > n + 1 ? n + 1 : 0;
 }
 
+int write_fully(int fd, const char* p, std::size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w > 0) {
+      p += w;
+      n -= static_cast<std::size_t>(w);
+    } else if (w < 0 && errno != EINTR) {
+      return errno;
+    } else if (w == 0) {
+      return EIO;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
+
+PipeRound pump_pipe(int fd, Bounded& keep, int copy_to, int& write_err, std::vector<char>& buf,
+                    std::size_t budget) {
+  if (buf.empty()) buf.resize(65536);
+  PipeRound r;
+  while (r.moved < budget) {
+    ssize_t k = ::read(fd, buf.data(), buf.size());
+    if (k > 0) {
+      const std::size_t got = static_cast<std::size_t>(k);
+      r.moved += got;
+      if (write_err) continue;
+      keep.append(buf.data(), got);
+      if (copy_to >= 0) write_err = write_fully(copy_to, buf.data(), got);
+      continue;
+    }
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0 && errno == EAGAIN) return r;
+    r.eof = true;
+    return r;
+  }
+  return r;
+}
 
 void Bounded::append(const char* p, std::size_t n) {
   total_ += n;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tavro::capture {
 
@@ -29,6 +30,17 @@ class Bounded {
   std::string head_, tail_;
   std::uint64_t total_ = 0;
 };
+
+// One round of reading a non-blocking pipe: up to about `budget` bytes, all
+// of them into `keep` and, with `copy_to` >= 0, written there as they come.
+// After a failed write (`write_err` set, nonzero) the rest is read and
+// dropped. `eof` is set at end of file or a read error.
+struct PipeRound {
+  std::size_t moved = 0;
+  bool eof = false;
+};
+PipeRound pump_pipe(int fd, Bounded& keep, int copy_to, int& write_err, std::vector<char>& buf,
+                    std::size_t budget);
 
 // Bounded(bound) fed with all of `s`, without copying `s` first.
 std::string bounded_view(std::string_view s, std::size_t bound);

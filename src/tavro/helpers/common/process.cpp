@@ -363,70 +363,25 @@ class Session {
   }
 
   // Moves what the stdout pipe holds to the stream descriptor. After a
-  // failed write the child is ended (in wait()) and the rest is dropped.
+  // failed write the output cannot be kept (disk full, file too large):
+  // running on would only waste the tool's time, so its group is ended (and
+  // wait() throws once it is reaped); the rest is read and dropped.
   bool stream_out() {
-    bool moved = false;
-    for (size_t round = 0; round < kRoundBytes;) {
-      ssize_t k = ::read(p_.out_r.get(), stream_buf_.data(), stream_buf_.size());
-      if (k > 0) {
-        const size_t got = static_cast<size_t>(k);
-        round += got;
-        moved = true;
-        if (stream_errno_) continue;
-        out_cap_.append(stream_buf_.data(), got);
-        if (int e = write_fully(o_.stdout_fd, stream_buf_.data(), got)) {
-          stream_errno_ = e;
-          stop_after_stream_error();
-        }
-        continue;
-      }
-      if (k < 0 && errno == EINTR) continue;
-      if (k < 0 && errno == EAGAIN) return moved;
-      p_.out_r.reset();
-      return moved;
+    const bool failed = stream_errno_ != 0;
+    auto r = capture::pump_pipe(p_.out_r.get(), out_cap_, o_.stdout_fd, stream_errno_, stream_buf_, kRoundBytes);
+    if (!failed && stream_errno_) {
+      ::kill(-pid_, SIGKILL);
+      p_.in_w.reset();
     }
-    return moved;
+    if (r.eof) p_.out_r.reset();
+    return r.moved > 0;
   }
 
-  static int write_fully(int fd, const char* p, size_t n) {
-    while (n > 0) {
-      ssize_t w = ::write(fd, p, n);
-      if (w > 0) {
-        p += w;
-        n -= static_cast<size_t>(w);
-      } else if (w < 0 && errno != EINTR) {
-        return errno;
-      } else if (w == 0) {
-        return EIO;
-      }
-    }
-    return 0;
-  }
-
-  // The output cannot be kept (disk full, file too large): running on would
-  // only waste the tool's time, so its group is ended now.
-  void stop_after_stream_error() {
-    ::kill(-pid_, SIGKILL);
-    p_.in_w.reset();
-  }
-
-  static bool drain_bounded(Fd& fd, capture::Bounded& sink) {
-    char buf[65536];
-    bool moved = false;
-    for (size_t round = 0; round < kRoundBytes;) {
-      ssize_t k = ::read(fd.get(), buf, sizeof buf);
-      if (k > 0) {
-        sink.append(buf, static_cast<size_t>(k));
-        round += static_cast<size_t>(k);
-        moved = true;
-        continue;
-      }
-      if (k < 0 && errno == EINTR) continue;
-      if (k < 0 && errno == EAGAIN) return moved;
-      fd.reset();
-      return moved;
-    }
-    return moved;
+  bool drain_bounded(Fd& fd, capture::Bounded& sink) {
+    int no_copy = 0;
+    auto r = capture::pump_pipe(fd.get(), sink, -1, no_copy, err_buf_, kRoundBytes);
+    if (r.eof) fd.reset();
+    return r.moved > 0;
   }
 
   void fill(Result& r) {
@@ -491,7 +446,7 @@ class Session {
   std::string out_, err_;
   size_t written_ = 0;
   capture::Bounded out_cap_, err_cap_;
-  std::vector<char> stream_buf_;
+  std::vector<char> stream_buf_, err_buf_;
   int stream_errno_ = 0;
 };
 
