@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -53,6 +54,15 @@ struct SpawnOptions {
   std::vector<int> forward_signals;
   std::function<void(int)> on_signal;
   double forward_grace = 2.0;
+  // Streamed stdout: the child still writes to a pipe, and every chunk read
+  // from it goes straight to this descriptor (nothing of it accumulates in
+  // memory; Result::out keeps a bounded view). A failed write ends the
+  // child's group and throws OsError(errno, "write").
+  int stdout_fd = -1;
+  // > 0: stderr, and a streamed stdout, keep only their first and last
+  // `capture_bound` bytes (see capture::Bounded); the rest is read and
+  // dropped. 0: stderr is kept whole (up to max_output as before).
+  std::size_t capture_bound = 0;
 };
 
 struct Result {
@@ -60,6 +70,8 @@ struct Result {
   std::string out;
   std::string err;
   bool truncated = false;  // stdout reached max_output and the child was ended
+  std::uint64_t out_bytes = 0;  // bytes the child wrote to stdout (streamed or kept)
+  std::uint64_t err_bytes = 0;  // bytes the child wrote to stderr
 };
 
 // Thrown at the time limit, after the group was ended and reaped; carries
