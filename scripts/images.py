@@ -29,6 +29,8 @@ except ImportError:  # Python 3.10
 REPO = Path(__file__).resolve().parent.parent
 CLIENT = "/usr/bin/docker"  # Debian's client: same release as Debian's daemon
 BASE_PROGRAMS = ("sh", "bash", "find", "ls", "cat", "sleep", "head", "readlink")
+# Loaded with dlopen, so `ldd` does not list it: glibc needs it to end threads.
+DLOPENED = ("libgcc_s.so.1",)
 HELLO = '#!/bin/sh\necho "Hello from Docker! (a locally built hello-world)"\n'
 
 
@@ -68,6 +70,17 @@ def _libraries(exe: str) -> list:
     return libs
 
 
+def _dlopened() -> list:
+    out = subprocess.run(["ldconfig", "-p"], capture_output=True, text=True).stdout
+    found = {}
+    for line in out.splitlines():
+        name, _, path = line.strip().partition(" => ")
+        name = name.split(" ", 1)[0]
+        if name in DLOPENED and "x86-64" in line and name not in found:
+            found[name] = path.strip()
+    return list(found.values())
+
+
 def rootfs(folder: Path, programs) -> Path:
     """Fill ``folder`` with the programs (under /usr/bin), their libraries and /tmp."""
     folder = Path(folder)
@@ -84,6 +97,8 @@ def rootfs(folder: Path, programs) -> Path:
         _copy(exe, folder, f"/usr/bin/{name}")
         for lib in _libraries(exe):
             _copy(lib, folder, lib)
+    for lib in _dlopened():
+        _copy(lib, folder, lib)
     return folder
 
 

@@ -155,7 +155,7 @@ def test_image_cache_restores_offline_and_sync(hosted, docker_env, tmp_path):
     log = tmp_path / "docker-calls.log"
     offline = tmp_path / "offline-bin"
     offline.mkdir()
-    (offline / "docker").write_text(OFFLINE_DOCKER.format(log=log, client=os.readlink(
+    (offline / "docker").write_text(OFFLINE_DOCKER.format(log=log, client=os.path.realpath(
         shutil.which("docker"))))
     (offline / "docker").chmod(0o755)
     os.environ["PATH"] = f"{offline}{os.pathsep}{os.environ['PATH']}"  # undone by monkeypatch
