@@ -180,6 +180,21 @@ def test_image_cache_restores_offline_and_sync(hosted, docker_env, tmp_path):
     assert not any(c.startswith("pull") for c in log.read_text().splitlines())
 
 
+def test_example_pipeline_in_containers(docker_env, tmp_path):
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("ANTHROPIC_API_KEY", "OPENAI_API_KEY", "GEMINI_API_KEY", "GOOGLE_API_KEY",
+                        "PIPELINE_VOLUME_PATH", "RIVO_BACKEND")}
+    since = time.time()
+    out = subprocess.run(
+        [sys.executable, str(REPO / "examples" / "pipeline.py"), "--backend", "docker",
+         "--workdir", str(tmp_path / "w")],
+        capture_output=True, text=True, env=env, timeout=110,
+    )
+    assert out.returncode == 0, out.stderr
+    assert "400 + 0 mapped (100.00% : N/A)" in out.stdout
+    assert started_containers(docker_env, since) == 4  # align, fasta, sort, stats
+
+
 def test_wait_for_docker_local_mode(docker_env, tmp_path, monkeypatch, caplog):
     monkeypatch.delenv("PIPELINE_VOLUME_PATH", raising=False)
     caplog.set_level(logging.DEBUG, logger="tavro.helpers.rivo")
