@@ -148,6 +148,9 @@ class Daemon:
                 "--log-level", "error"]
         env = {k: v for k, v in os.environ.items() if not k.startswith("DOCKER_")}
         env["PATH"] = env.get("PATH", "") + ":/usr/sbin:/sbin"
+        # containerd writes stack dumps and the like to TMPDIR: keep them in the root
+        (self.root / "tmp").mkdir()
+        env["TMPDIR"] = str(self.root / "tmp")
         pid = self._spawn(argv, "dockerd.log", env)
         self._update(dockerd_pid=pid)
         self._wait(lambda: self.docker("info", check=False, timeout=10).returncode == 0, 60,
