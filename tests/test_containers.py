@@ -172,12 +172,17 @@ def test_image_cache_restores_offline_and_sync(hosted, docker_env, tmp_path):
     again.sync(frozen=True)
     assert not any(c.startswith("pull") for c in log.read_text().splitlines())
 
+    # A missing image: --frozen never pulls it silently; a plain sync pulls it
+    # (and fails here, offline, with the pull's error).
     docker_env.docker("rmi", MINIMAP2_IMAGE)
     with pytest.raises(RuntimeError) as info:
         again.sync(frozen=True)
     assert "rivo sync --backend docker --frozen failed" in str(info.value)
-    assert MINIMAP2_IMAGE in str(info.value)
+    assert "minimap2" in str(info.value).split("STDERR: ", 1)[1]
     assert not any(c.startswith("pull") for c in log.read_text().splitlines())
+    with pytest.raises(RuntimeError, match="network is unreachable"):
+        again.sync()
+    assert f"pull {MINIMAP2_IMAGE}" in log.read_text().splitlines()
 
 
 def test_example_pipeline_in_containers(docker_env, tmp_path):
