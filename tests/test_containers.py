@@ -182,7 +182,7 @@ def test_image_cache_restores_offline_and_sync(hosted, docker_env, tmp_path):
     assert not any(c.startswith("pull") for c in log.read_text().splitlines())
     with pytest.raises(RuntimeError, match="network is unreachable"):
         again.sync()
-    assert f"pull {MINIMAP2_IMAGE}" in log.read_text().splitlines()
+    assert any(c.startswith("pull") and MINIMAP2_IMAGE in c for c in log.read_text().splitlines())
 
 
 def test_example_pipeline_in_containers(docker_env, tmp_path):
