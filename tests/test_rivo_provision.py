@@ -5,8 +5,10 @@ from __future__ import annotations
 import json
 import logging
 import os
+import re
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -14,6 +16,19 @@ import tavro.helpers.rivo as rivo_mod
 from tavro.helpers.rivo import RIVO
 
 LOGGER = "tavro.helpers.rivo"
+
+
+class ANY_TEMP:
+    """Equal to a save's temporary name for archive `tar`: <tar>.<12 hex>.tmp."""
+
+    def __init__(self, tar):
+        self.pattern = re.escape(str(tar)) + r"\.[0-9a-f]{12}\.tmp"
+
+    def __eq__(self, other):
+        return isinstance(other, str) and re.fullmatch(self.pattern, other) is not None
+
+    def __repr__(self):
+        return f"ANY_TEMP({self.pattern})"
 
 FAKE_DOCKER = r'''#!{python}
 import json, os, sys
@@ -365,7 +380,7 @@ def test_save_success_leaves_only_the_tar(vol, docker, logs):
     tar = cache / "x.tar"
     assert sorted(p.name for p in cache.iterdir()) == ["x.tar"]
     assert tar.read_text() == "archive of reg/x:1"
-    assert docker.calls == [["save", "reg/x:1", "-o", str(tar) + ".tmp"]]
+    assert docker.calls == [["save", "reg/x:1", "-o", ANY_TEMP(tar)]]
     assert logs() == [("INFO", "Caching image %s for %s -> %s", ("reg/x:1", "x", str(tar)))]
 
 
@@ -411,7 +426,10 @@ def test_failed_save_leaves_nothing_and_is_retried(vol, docker, logs):
 def test_save_errors_are_logged_and_temp_removed(vol, tmp_path, logs):
     _lock(vol)
     (vol / ".image_cache").mkdir()
-    (vol / ".image_cache" / "x.tar.tmp").write_text("left by an interrupted save")
+    # left by saves that died long ago (older than a save may run)
+    for name in ("x.tar.tmp", "x.tar.0123456789ab.tmp"):
+        (vol / ".image_cache" / name).write_text("left by an interrupted save")
+        os.utime(vol / ".image_cache" / name, (time.time() - 4 * 3600,) * 2)
     r = RIVO()
     r._real_docker = lambda: str(tmp_path / "missing-docker")
     r._save_image_to_cache("x")
@@ -560,13 +578,13 @@ def test_add_and_sync_with_cache_end_to_end(fake_rivo, docker, vol, monkeypatch,
     first.add("samtools")
     tar = vol / ".image_cache" / "samtools.tar"
     assert tar.read_text() == "archive of reg/samtools:1"
-    assert docker.calls == [["save", "reg/samtools:1", "-o", str(tar) + ".tmp"]]
+    assert docker.calls == [["save", "reg/samtools:1", "-o", ANY_TEMP(tar)]]
 
     # a later run: restored from the archive before rivo add, not saved again
     second = RIVO()
     second.add("samtools", "bwa")
     assert docker.calls[1:] == [["load", "-i", str(tar)],
-                                ["save", "reg/bwa:1", "-o", str(vol / ".image_cache" / "bwa.tar.tmp")]]
+                                ["save", "reg/bwa:1", "-o", ANY_TEMP(vol / ".image_cache" / "bwa.tar")]]
     assert fake_rivo.calls[-1]["cwd"] == str(vol / ".rivo_home")
 
     # sync with only samtools in this run: bwa is pruned before rivo sync runs

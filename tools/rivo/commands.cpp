@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include "project.hpp"
+#include "project_lock.hpp"
+#include "show_text.hpp"
 
 namespace rivo {
 namespace {
@@ -23,6 +25,7 @@ std::string registry_setting(const std::optional<std::string>& option) {
 // Absolute form of a registry folder, as recorded in rivo.toml.
 std::string registry_record(const Registry& reg) {
   std::string loc = reg.location();
+  if (reg.is_git()) return loc;  // the URL; its checkout lives in the cache
   if (starts_with(loc, "file://")) loc = loc.substr(7);
   std::error_code ec;
   fs::path abs = fs::weakly_canonical(fs::absolute(loc, ec), ec);
@@ -79,8 +82,8 @@ Resolved resolve_lock(Context& ctx, const Project& project) {
   return out;
 }
 
-void pull_all(const std::vector<LockedTool>& entries) {
-  std::set<std::string> done;
+// Pulls each image once; `done` holds the references already pulled.
+void pull_all(const std::vector<LockedTool>& entries, std::set<std::string>& done) {
   for (const auto& e : entries) {
     auto backend = parse_backend(e.backend);
     if (!backend || e.image_reference.empty() || done.count(e.image_reference)) continue;
@@ -111,11 +114,11 @@ void render_slots(std::string& out, const char* heading, const std::vector<Slot>
     type_w = std::max(type_w, (s.type.empty() ? std::string("-") : s.type).size());
   }
   for (const auto& s : slots) {
-    std::string line = "  " + pad(s.name, name_w) + pad(s.type.empty() ? "-" : s.type, type_w) +
+    std::string line = "  " + pad(show_value(s.name), name_w) + pad(s.type.empty() ? "-" : show_value(s.type), type_w) +
                        pad("(" + yes_no_slot(s) + ")", 11);
-    line += s.description;
+    line += show_value(s.description);
     while (!line.empty() && line.back() == ' ') line.pop_back();
-    out += line + "\n";
+    out += show_free(line) + "\n";
   }
 }
 
@@ -147,6 +150,7 @@ Json slots_schema(const std::vector<Slot>& slots) {
 std::optional<ToolDef> lookup_for_show(const Context& ctx, const std::string& tool) {
   if (auto def = ctx.registry().load(tool)) return def;
   try {
+    auto guard = lock_project(ctx.workdir(), Access::Read);
     Project project(ctx.workdir());
     if (auto def = project.stored_definition(tool)) return def;
   } catch (const Failure&) {
@@ -163,6 +167,38 @@ bool matches(const ToolDef& def, const std::string& needle) {
     for (const auto& s : *group)
       if (lower(s.type).find(needle) != std::string::npos) return true;
   return false;
+}
+
+// The Git registries that a sync reads: the current one and those the
+// project's tools were added from, each brought up to date once.
+void refresh_registries(Context& ctx) {
+  std::set<std::string> seen;
+  auto refresh = [&seen](const Registry& reg) {
+    if (!reg.is_git() || !seen.insert(reg.location()).second) return;
+    try {
+      reg.refresh();
+    } catch (const Failure& f) {
+      std::cerr << "rivo: warning: " << f.what() << "\n";  // the project's copies in .rivo/defs remain
+    }
+  };
+  refresh(ctx.registry());
+  try {
+    auto guard = lock_project(ctx.workdir(), Access::Read);
+    for (const auto& entry : Project(ctx.workdir()).tools())
+      if (!entry.registry.empty()) refresh(Registry(entry.registry));
+  } catch (const Failure&) {
+    // an unreadable project is reported by the sync itself
+  }
+}
+
+void sync_write(Project& project, const Resolved& resolved, bool frozen) {
+  if (frozen) {
+    for (const auto& def : resolved.defs) project.store_definition(def);
+    project.write_shims(resolved.entries);
+  } else {
+    write_project_state(project, resolved);
+  }
+  std::cout << "Synced " << resolved.entries.size() << " tool(s)\n";
 }
 
 }  // namespace
@@ -184,6 +220,7 @@ Backend Context::effective() {
 
 int cmd_add(Context& ctx, const std::vector<std::string>& tools) {
   if (tools.empty()) return 0;
+  ctx.registry().refresh();
   ctx.registry().require();
 
   std::vector<std::string> names;
@@ -201,14 +238,22 @@ int cmd_add(Context& ctx, const std::vector<std::string>& tools) {
     throw Failure(std::string(unknown.size() == 1 ? "unknown tool " : "unknown tools ") + join(unknown, ", ") +
                   ": no definition in registry " + ctx.registry().location());
 
-  Project project(ctx.workdir());
-  std::string record = registry_record(ctx.registry());
-  std::set<std::string> pulled;
-  for (const auto& def : defs) {
-    // Pull before touching the project files, so a failed pull changes nothing.
-    if (def.image.empty() || !pulled.insert(def.image).second) continue;
-    pull_image(*parse_backend(lock_backend(ctx, project, def.name)), def.image);
+  // Pull before touching the project files, so a failed pull changes
+  // nothing, and outside the project lock, so a long pull blocks no one.
+  std::vector<std::pair<Backend, std::string>> pulls;
+  {
+    auto guard = lock_project(ctx.workdir(), Access::Read);
+    Project project(ctx.workdir());
+    std::set<std::string> seen;
+    for (const auto& def : defs)
+      if (!def.image.empty() && seen.insert(def.image).second)
+        pulls.emplace_back(*parse_backend(lock_backend(ctx, project, def.name)), def.image);
   }
+  for (const auto& [backend, image] : pulls) pull_image(backend, image);
+
+  auto guard = lock_project(ctx.workdir(), Access::Write);
+  Project project(ctx.workdir());  // read again under the lock: others may have added tools
+  std::string record = registry_record(ctx.registry());
   for (const auto& def : defs) {
     project.set_tool({def.name, def.version.empty() ? "latest" : def.version, record});
     project.store_definition(def);
@@ -228,26 +273,34 @@ int cmd_add(Context& ctx, const std::vector<std::string>& tools) {
 }
 
 int cmd_sync(Context& ctx, bool frozen) {
-  Project project(ctx.workdir());
-  if (!project.has_manifest()) {
-    std::cout << "Nothing to sync: no rivo.toml in " << ctx.workdir().string() << "\n";
-    return 0;
+  refresh_registries(ctx);
+  std::set<std::string> pulled;
+  for (Access access : {Access::Read, Access::Write}) {
+    // Images are pulled under the shared lock's snapshot, then the project is
+    // read again and written under the exclusive one.
+    auto guard = lock_project(ctx.workdir(), access);
+    Project project(ctx.workdir());
+    if (!project.has_manifest()) {
+      std::cout << "Nothing to sync: no rivo.toml in " << ctx.workdir().string() << "\n";
+      return 0;
+    }
+    Resolved resolved = resolve_lock(ctx, project);
+    if (frozen && project.lock_differs(resolved.entries))
+      throw Failure("rivo.lock is out of date with rivo.toml and --frozen forbids changing it (run 'rivo lock')");
+    if (access == Access::Read) {
+      guard.release();
+      pull_all(resolved.entries, pulled);
+      continue;
+    }
+    pull_all(resolved.entries, pulled);
+    sync_write(project, resolved, frozen);
   }
-  Resolved resolved = resolve_lock(ctx, project);
-  if (frozen && project.lock_differs(resolved.entries))
-    throw Failure("rivo.lock is out of date with rivo.toml and --frozen forbids changing it (run 'rivo lock')");
-  pull_all(resolved.entries);
-  if (frozen) {
-    for (const auto& def : resolved.defs) project.store_definition(def);
-    project.write_shims(resolved.entries);
-  } else {
-    write_project_state(project, resolved);
-  }
-  std::cout << "Synced " << resolved.entries.size() << " tool(s)\n";
   return 0;
 }
 
+
 int cmd_lock(Context& ctx, bool check) {
+  auto guard = lock_project(ctx.workdir(), check ? Access::Read : Access::Write);
   Project project(ctx.workdir());
   if (!project.has_manifest() && !project.has_lock()) {
     std::cout << "Nothing to lock: no rivo.toml in " << ctx.workdir().string() << "\n";
@@ -270,6 +323,7 @@ int cmd_lock(Context& ctx, bool check) {
 
 int cmd_remove(Context& ctx, const std::vector<std::string>& tools) {
   if (tools.empty()) throw Failure("remove needs at least one tool name", kExitUsage);
+  auto guard = lock_project(ctx.workdir(), Access::Write);
   Project project(ctx.workdir());
   std::vector<std::string> missing;
   for (const auto& t : tools)
@@ -292,8 +346,10 @@ int cmd_remove(Context& ctx, const std::vector<std::string>& tools) {
 }
 
 int cmd_list(Context& ctx, bool binaries) {
+  auto guard = lock_project(ctx.workdir(), Access::Read);
   Project project(ctx.workdir());
   std::vector<LockedTool> locked = project.locked();
+  guard.release();
   if (binaries) {
     auto table = routing_table(locked);
     if (table.empty()) {
@@ -342,17 +398,18 @@ int cmd_list(Context& ctx, bool binaries) {
 }
 
 std::string render_text(const ToolDef& def) {
-  std::string out = def.name + "\n";
-  for (const auto& line : split_lines(def.description)) out += "  " + line + "\n";
+  // Every line but the labelled values and the GPU line is free text, made
+  // inert for readers (see show_text.hpp); each value stays on its line.
+  std::string out = show_free(def.name) + "\n";
+  for (const auto& line : show_split_lines(def.description)) out += show_free("  " + line) + "\n";
   out += "\n";
-  out += "Image: " + def.image + "\n";
-  out += "Entrypoint: " + def.entrypoint + "\n";
-  out += "Args template: " + def.args_template + "\n";
-  // Only the GPU line may combine "gpu" with "required": readers take that pair as the flag.
+  out += "Image: " + show_value(def.image) + "\n";
+  out += "Entrypoint: " + show_value(def.entrypoint) + "\n";
+  out += "Args template: " + show_template(def.args_template) + "\n";
   out += std::string("GPU: ") + (def.gpu_required ? "required" : "not needed") + "\n";
-  out += "Tier: " + def.tier + "\n";
-  if (!def.version.empty()) out += "Version: " + def.version + "\n";
-  out += "Binaries: " + join(def.binaries, ", ") + "\n";
+  out += show_free("Tier: " + def.tier) + "\n";
+  if (!def.version.empty()) out += show_free("Version: " + def.version) + "\n";
+  out += show_free("Binaries: " + join(def.binaries, ", ")) + "\n";
   out += "\n";
   render_slots(out, "Inputs", def.inputs);
   render_slots(out, "Outputs", def.outputs);
@@ -411,6 +468,7 @@ int cmd_show(Context& ctx, const std::string& tool, const std::string& format) {
 }
 
 int cmd_info(Context& ctx, const std::string& tool) {
+  auto guard = lock_project(ctx.workdir(), Access::Read);
   Project project(ctx.workdir());
   auto e = project.locked_tool(tool);
   if (!e) throw Failure("tool '" + tool + "' is not in rivo.lock (add it with 'rivo add " + tool + "')");
@@ -496,6 +554,7 @@ int cmd_exec(Context& ctx, const std::vector<std::string>& argv) {
   std::vector<LockedTool> locked;
   std::string lock_problem;
   try {
+    auto guard = lock_project(project_dir, Access::Read);
     Project project(project_dir);
     locked = project.locked();
   } catch (const Failure& f) {

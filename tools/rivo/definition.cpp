@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "git_registry.hpp"
 #include "toml_include.hpp"
 
 namespace rivo {
@@ -201,6 +202,11 @@ Json ToolDef::to_json() const {
 namespace rivo {
 
 Registry::Registry(std::string location) : location_(std::move(location)) {
+  git_ = git::is_git_location(location_);
+  if (git_) {
+    dir_ = git::checkout_dir(location_);
+    return;
+  }
   std::string path = location_;
   if (starts_with(path, "file://")) path = path.substr(7);
   dir_ = fs::path(path);
@@ -212,15 +218,37 @@ bool Registry::usable() const {
   return fs::is_directory(dir_, ec);
 }
 
+bool Registry::ensure_checkout() const {
+  if (!git_ || prepared_) return usable();
+  try {
+    git::prepare(location_, false);
+  } catch (const Failure&) {
+    return false;  // require() explains it
+  }
+  prepared_ = true;
+  return usable();
+}
+
+void Registry::refresh() const {
+  if (!git_) return;
+  git::prepare(location_, true);
+  prepared_ = true;
+}
+
 void Registry::require() const {
+  if (git_ && !prepared_) {
+    git::prepare(location_, false);  // throws, naming the reason, when there is no copy
+    prepared_ = true;
+  }
   if (usable()) return;
   if (location_.empty())
     throw Failure("no tool registry configured: set RIVO_REGISTRY or pass --registry DIR", kExitUsage);
   bool remote = location_.find("://") != std::string::npos && !starts_with(location_, "file://");
   if (remote || starts_with(location_, "git@"))
     throw Failure("registry '" + location_ +
-                      "' is not a local directory; this rivo reads tool definitions from a folder of "
-                      "<tool>.toml files (set RIVO_REGISTRY or pass --registry DIR)",
+                      "' is neither a local directory nor a Git repository; this rivo reads tool "
+                      "definitions from a folder of <tool>.toml files or a Git repository of them "
+                      "(set RIVO_REGISTRY or pass --registry)",
                   kExitUsage);
   std::error_code ec;
   if (!fs::exists(dir_, ec))
@@ -237,6 +265,8 @@ std::optional<fs::path> Registry::find(const std::string& tool) const {
 }
 
 std::optional<ToolDef> Registry::load(const std::string& tool) const {
+  if (git_ && !ensure_checkout()) return std::nullopt;
+  auto guard = git_ ? git::read_lock(location_) : tavro::lock::FileLock();
   auto file = find(tool);
   if (!file) return std::nullopt;
   return parse_definition(tool, read_file(*file), file->string());
@@ -244,6 +274,8 @@ std::optional<ToolDef> Registry::load(const std::string& tool) const {
 
 std::vector<std::string> Registry::names() const {
   std::vector<std::string> out;
+  if (git_ && !ensure_checkout()) return out;
+  auto guard = git_ ? git::read_lock(location_) : tavro::lock::FileLock();
   if (!usable()) return out;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(dir_, ec)) {

@@ -52,10 +52,16 @@ class Registry {
   explicit Registry(std::string location);
 
   const std::string& location() const { return location_; }
-  // True when the location names an existing directory.
+  // True when the location names an existing directory (for a Git
+  // registry: when its checkout is in the cache).
   bool usable() const;
-  // Throws Failure (exit status 2) explaining why the registry cannot be read.
+  // Throws Failure (exit status 2) explaining why the registry cannot be
+  // read. A Git registry is cloned here when the cache has no copy.
   void require() const;
+  // A Git registry: brings the cached checkout up to date when the remote
+  // is reachable (`add` and `sync` do this); nothing for a folder.
+  void refresh() const;
+  bool is_git() const { return git_; }
 
   // Path of <tool>.toml when the registry is usable and has it.
   std::optional<fs::path> find(const std::string& tool) const;
@@ -65,8 +71,13 @@ class Registry {
   std::vector<std::string> names() const;
 
  private:
+  // A Git registry's checkout, cloned on first use; false when that failed.
+  bool ensure_checkout() const;
+
   std::string location_;
   fs::path dir_;
+  bool git_ = false;
+  mutable bool prepared_ = false;
 };
 
 }  // namespace rivo

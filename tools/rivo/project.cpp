@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "sha256.hpp"
@@ -228,11 +229,16 @@ void Project::save_lock(const std::vector<LockedTool>& entries) {
 }
 
 void Project::write_shims(const std::vector<LockedTool>& entries) const {
+  // Each shim is replaced in place and stale ones are removed afterwards, so
+  // a shim in use by a run never disappears while the folder is rewritten.
   fs::path bin = shim_dir();
   std::error_code ec;
-  fs::remove_all(bin, ec);
-  fs::create_directories(bin, ec);
-  if (ec) throw Failure("cannot create " + bin.string() + ": " + ec.message());
+  if (!fs::is_directory(bin, ec)) {
+    fs::remove(bin, ec);
+    fs::create_directories(bin, ec);
+    if (ec) throw Failure("cannot create " + bin.string() + ": " + ec.message());
+  }
+  std::set<std::string> wanted;
 
   std::string rivo_exe = self_executable();
   std::string routes = "# binary\ttool (first tool runs it; others provide it too)\n";
@@ -249,7 +255,12 @@ void Project::write_shims(const std::vector<LockedTool>& entries) const {
         "fi\n"
         "exec \"$rivo_exe\" exec " + binary + " \"$@\"\n";
     write_file_atomic(bin / binary, script, 0755);
+    wanted.insert(binary);
   }
+  std::vector<fs::path> stale;
+  for (const auto& item : fs::directory_iterator(bin, ec))
+    if (!wanted.count(item.path().filename().string())) stale.push_back(item.path());
+  for (const auto& p : stale) fs::remove_all(p, ec);
   write_file_atomic(root_ / ".rivo" / "routes", routes);
 }
 

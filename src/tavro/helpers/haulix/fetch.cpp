@@ -1,15 +1,13 @@
 #include "haulix/fetch.hpp"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <random>
 
 #include "common/errors.hpp"
 #include "common/fileops.hpp"
+#include "common/random.hpp"
 
 namespace tavro::haulix {
 
@@ -97,16 +95,7 @@ PartFile::PartFile(std::string final_path) : final_path_(std::move(final_path)) 
 
 PartFile::~PartFile() { discard(); }
 
-std::string PartFile::random_part_path() const {
-  unsigned char raw[8];
-  if (::getrandom(raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw)) {
-    std::random_device rd;
-    for (auto& b : raw) b = static_cast<unsigned char>(rd());
-  }
-  char hex[2 * sizeof raw + 1];
-  for (std::size_t i = 0; i < sizeof raw; ++i) std::snprintf(hex + 2 * i, 3, "%02x", raw[i]);
-  return dir_ + "/.part#" + hex;
-}
+std::string PartFile::random_part_path() const { return dir_ + "/.part#" + random_hex(); }
 
 void PartFile::write(const char* data, std::size_t size) {
   while (size > 0) {

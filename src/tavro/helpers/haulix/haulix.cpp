@@ -1,5 +1,6 @@
 // Python face of the remote input fetcher: the Haulix class.
 #include "common/pyglue.hpp"
+#include "haulix/cache.hpp"
 #include "haulix/fetch.hpp"
 
 #include <optional>
@@ -20,18 +21,6 @@ constexpr int kTimeout = 120;
 constexpr Py_ssize_t kChunk = 256 << 10;
 
 struct Haulix {};
-
-std::string utf8(nb::handle s) {
-  nb::object b = nb::steal(PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass"));
-  if (!b.is_valid()) throw nb::python_error();
-  return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.ptr())));
-}
-
-nb::str from_utf8(const std::string& s) {
-  PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
-  if (!o) throw nb::python_error();
-  return nb::steal<nb::str>(o);
-}
 
 nb::object link_pattern(const char* prefix, const char* domain) {
   nb::object escaped = py::module_attr("re", "escape")(domain);
@@ -80,8 +69,7 @@ std::optional<std::uint64_t> announced_length(nb::handle response) {
   nb::object exc = py::module_attr("http.client", "IncompleteRead")(nb::bytes("", 0), expected - got);
   if (nb::hasattr(exc, "add_note"))
     exc.attr("add_note")(nb::str("the body of {} ended after {} of {} bytes").format(link, got, expected));
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
-  throw nb::python_error();
+  py::raise_instance(exc);
 }
 
 void write_chunk(PartFile& part, nb::handle chunk, Py_ssize_t size) {
@@ -150,14 +138,25 @@ nb::object resolve_zenodo_dropbox(nb::handle self, nb::handle key, nb::handle va
   const bool dropbox = matches("https?://(www\\.)?", kDropboxDomain, value);
   if (!zenodo && !dropbox) return nb::borrow(value);
 
-  nb::object link = dropbox ? nb::object(from_utf8(dropbox_download_link(utf8(value))))
+  nb::object link = dropbox ? nb::object(py::bytes_text(dropbox_download_link(py::text_bytes(value))))
                             : nb::borrow(value);
   nb::object path = py::module_attr("urllib.parse", "urlsplit")(link).attr("path");
   nb::object segment = path.attr("rpartition")("/")[2];
-  nb::str name = py::fs_decode(cache_name(py::fs_encode(segment), py::fs_encode(key)));
-  nb::object cache_path = py::module_attr("os.path", "join")(self.attr("temp_dir"), name);
+  std::string name = cache_name(py::fs_encode(segment), py::fs_encode(key));
+  nb::object folder = self.attr("temp_dir");
+  // The link's own subfolder, used when another link took the name first.
+  nb::object digest = py::module_attr("hashlib", "sha256")(py::to_bytes(utf8(link)));
+  std::string hash = nb::cast<std::string>(digest.attr("hexdigest")()).substr(0, 16);
+  std::string dir = py::fs_encode(folder), target = utf8(link);
+  Placement where = py::without_gil([&](const std::function<bool()>&) {
+    return place(dir, name, target, hash);
+  });
+  nb::object cache_path = py::module_attr("os.path", "join")(folder, py::fs_decode(name));
+  if (where.path != dir + "/" + name)
+    cache_path = py::module_attr("os.path", "join")(folder, nb::str("#") + nb::str(hash.c_str()),
+                                                    py::fs_decode(name));
 
-  if (py::truthy(py::module_attr("os.path", "exists")(cache_path))) {
+  if (where.cached) {
     py::log(kLogger, py::INFO, "Using cached download for %s: %s", key, cache_path);
     return cache_path;
   }
@@ -170,20 +169,22 @@ nb::object resolve_zenodo_dropbox(nb::handle self, nb::handle key, nb::handle va
 }  // namespace
 
 void bind_haulix(nb::module_& m) {
-  nb::class_<Haulix>(m, "Haulix", nb::dynamic_attr(),
-                     "Downloads Zenodo and Dropbox links once into a local cache folder.")
-      .def("__init__", &init, nb::arg("temp_dir").none() = nb::none(),
+  nb::class_<Haulix> cls(m, "Haulix", nb::dynamic_attr(),
+                     "Downloads Zenodo and Dropbox links once into a local cache folder.");
+  cls.def("__init__", &init, nb::arg("temp_dir").none() = nb::none(),
            nb::sig("def __init__(self, temp_dir: str | None = None) -> None"),
            "Use `temp_dir` (created if missing) as the download cache.")
       .def("resolve_zenodo_dropbox", &resolve_zenodo_dropbox, nb::arg("key").none(),
            nb::arg("value").none(),
            nb::sig("def resolve_zenodo_dropbox(self, key: str, value: object) -> object"),
            "Return the local path of a downloaded Zenodo or Dropbox link, or `value` unchanged.");
+  py::expose_signature(cls);
 }
 
 }  // namespace tavro::haulix
 
 NB_MODULE(haulix, m) {
   tavro::py::register_translators();
+  m.attr("logger") = nb::module_::import_("logging").attr("getLogger")("tavro.helpers.haulix");
   tavro::haulix::bind_haulix(m);
 }

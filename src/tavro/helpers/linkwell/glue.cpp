@@ -50,25 +50,19 @@ std::pair<nb::object, nb::object> unpack2(nb::handle pair) {
   }
   nb::object extra = nb::steal(PyIter_Next(it.ptr()));
   if (extra.is_valid()) {
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    throw nb::python_error();
+    py::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
   }
   if (PyErr_Occurred()) throw nb::python_error();
   return {std::move(items[0]), std::move(items[1])};
 }
 
 Text& Text::operator<<(nb::handle str) {
-  nb::object b = nb::steal(PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass"));
-  if (!b.is_valid()) throw nb::python_error();
-  buf_.append(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
+  buf_ += py::text_bytes(str);
   return *this;
 }
 
 nb::str Text::str() const {
-  PyObject* o = PyUnicode_DecodeUTF8(buf_.data(), static_cast<Py_ssize_t>(buf_.size()),
-                                     "surrogatepass");
-  if (!o) throw nb::python_error();
-  return nb::steal<nb::str>(o);
+  return py::bytes_text(buf_);
 }
 
 nb::str as_text(nb::handle obj) {

@@ -27,11 +27,6 @@ std::string final_component(std::string_view path) {
   return std::string(last);
 }
 
-bool is_single_component(std::string_view name) {
-  return !name.empty() && name != "." && name != ".." &&
-         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
-}
-
 std::string join(std::string_view base, std::string_view name) {
   if (base.empty() || base == ".") return std::string(name);
   std::string out(base);
@@ -135,7 +130,7 @@ std::string stage_one(const std::string& sandbox, const std::string& src, const 
   std::string dst = join(sandbox, name);
   if (fs::exists(dst)) {
     std::string prefixed = slot + "_" + name;
-    if (!is_single_component(prefixed))
+    if (!fs::is_single_component(prefixed))
       throw InvalidArgument("input slot name '" + slot +
                             "' cannot prefix a staged file name: it must be one path component");
     dst = join(sandbox, prefixed);

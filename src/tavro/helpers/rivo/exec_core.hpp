@@ -16,10 +16,6 @@ namespace tavro::rivo::core {
 // "." segments are dropped, so "a/b/" -> "b", "a/." -> "a", "." and "/" -> "".
 std::string final_component(std::string_view path);
 
-// True when `name` stays one entry inside its folder: not empty, not "." or
-// "..", and without '/' or NUL.
-bool is_single_component(std::string_view name);
-
 // "a" + "/" + "b" with pathlib's spelling: "." as the base gives "b", a base
 // ending in '/' (the root) gets no second slash.
 std::string join(std::string_view base, std::string_view name);

@@ -19,34 +19,12 @@ using py::WARNING;
 
 nb::object mod(const char* name) { return nb::module_::import_(name); }
 
-[[noreturn]] void raise_value_error(nb::handle text) {
-  PyErr_SetObject(PyExc_ValueError, text.ptr());
-  throw nb::python_error();
-}
+using py::bytes_text;
+using py::text_bytes;
 
-// Text <-> UTF-8 bytes for the text algorithms of the core; surrogatepass
-// keeps every str (lone surrogates from undecodable file names included).
-std::string text_bytes(nb::handle s) {
-  nb::object b = nb::steal(PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass"));
-  if (!b.is_valid()) throw nb::python_error();
-  return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
-}
-nb::str bytes_text(const std::string& s) {
-  PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
-  if (!o) throw nb::python_error();
-  return nb::steal<nb::str>(o);
-}
-
-// os.fsencode of a str, or nothing when it has no file-system spelling (then
+// os.fsencode of a str, or nothing when it cannot be a file name (then
 // os.path.exists says False, so it is not a path either).
-std::optional<std::string> try_fs_encode(nb::handle s) {
-  try {
-    return py::fs_encode(s);
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_ValueError)) throw;
-    return std::nullopt;
-  }
-}
+std::optional<std::string> try_fs_encode(nb::handle s) { return py::fs_path_or_none(s); }
 
 bool path_exists(nb::handle s) {
   auto enc = try_fs_encode(s);
@@ -60,12 +38,12 @@ nb::str name_of(nb::handle path) {
 }
 
 void require_component(nb::handle name, const char* what) {
-  bool ok = PyUnicode_Check(name.ptr()) && core::is_single_component(text_bytes(name));
+  bool ok = PyUnicode_Check(name.ptr()) && fs::is_single_component(text_bytes(name));
   if (!ok) {
     nb::str msg = nb::str("Invalid {} {}: it must be one path component (not empty, '.', '..', "
                           "and without '/' or NUL)")
                       .format(what, nb::repr(name));
-    raise_value_error(msg);
+    py::raise(PyExc_ValueError, msg);
   }
 }
 
@@ -189,18 +167,18 @@ nb::object infer_args(nb::handle self, nb::handle tool_name, nb::handle manifest
                                staged_desc, entrypoint);
 
   try {
-    nb::object llm = py::module_attr(kModule, "_default_llm")();
+    nb::object llm = rivo_attr("_default_llm")();
     nb::object reply = llm.attr("call")(prompt);
     nb::object text = reply.attr("strip")();
     text = mod("re").attr("sub")("^`+|`+$", "", text).attr("strip")();
     nb::object args = mod("shlex").attr("split")(text);
-    py::log(kLogger, INFO, "LLM inferred args for %s: %s", tool_name, args);
+    py::log(kModule, INFO, "LLM inferred args for %s: %s", tool_name, args);
     return args;
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;
     nb::object err = nb::borrow(e.value());
     nb::str text = nb::str(err);
-    py::log(kLogger, WARNING, "LLM arg inference failed for %s: %s \u2014 falling back to positional",
+    py::log(kModule, WARNING, "LLM arg inference failed for %s: %s \u2014 falling back to positional",
             tool_name, text);
     return positional(staged);
   }
@@ -230,11 +208,9 @@ nb::str find_in_image(nb::list argv, nb::handle env) {
     proc::Result r = py::run_process(std::move(o));
     return py::decode_lossless(r.out);
   } catch (const proc::TimedOut&) {
-    nb::object exc = py::module_attr("subprocess", "TimeoutExpired")(argv, 60);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
-    throw nb::python_error();
+    py::raise_timeout_expired(argv, nb::int_(60));
   } catch (const OsError& e) {
-    py::raise_os_error(e.err(), e.path(), e.path2());
+    py::raise_os_error(e);
   }
 }
 
@@ -276,7 +252,7 @@ nb::object fix_stale_abs_paths(nb::handle self, nb::handle args, nb::handle mani
         }
       }
       if (hit.is_valid()) {
-        py::log(kLogger, INFO, "Relocated %s \u2192 %s in container", bad, hit);
+        py::log(kModule, INFO, "Relocated %s \u2192 %s in container", bad, hit);
         for (size_t i = 0; i < nb::len(fixed); ++i)
           if (fixed[i].equal(bad)) fixed[i] = hit;
         changed = true;
@@ -284,7 +260,7 @@ nb::object fix_stale_abs_paths(nb::handle self, nb::handle args, nb::handle mani
     } catch (nb::python_error& e) {
       if (!e.matches(PyExc_Exception)) throw;
       nb::object err = nb::borrow(e.value());
-      py::log(kLogger, DEBUG, "find failed for %s: %s", name, nb::str(err));
+      py::log(kModule, DEBUG, "find failed for %s: %s", name, nb::str(err));
     }
   }
   return changed ? nb::object(fixed) : nb::none();
@@ -324,7 +300,7 @@ nb::object recover(nb::handle self, nb::python_error& first, nb::handle tool_nam
   if (has_abs_miss) {
     nb::object fixed = self.attr("_fix_stale_abs_paths")(clean, manifest, env);
     if (fixed.is_none() || !fixed.not_equal(clean)) throw first;
-    py::log(kLogger, INFO, "Retrying with relocated paths: %s", fixed);
+    py::log(kModule, INFO, "Retrying with relocated paths: %s", fixed);
     try {
       return call_run(self, entrypoint, fixed, cwd, env);
     } catch (nb::python_error& second) {
@@ -334,11 +310,11 @@ nb::object recover(nb::handle self, nb::python_error& first, nb::handle tool_nam
     }
   }
   if (py::truthy(template_)) throw first;
-  py::log(kLogger, INFO, "Positional fallback failed for %s \u2014 asking LLM for correct args",
+  py::log(kModule, INFO, "Positional fallback failed for %s \u2014 asking LLM for correct args",
           tool_name);
   nb::object inferred = self.attr("_infer_args")(tool_name, manifest, staged);
   if (inferred.equal(clean)) throw first;
-  py::log(kLogger, INFO, "Retrying rivo exec %s %s (LLM-inferred)", entrypoint, inferred);
+  py::log(kModule, INFO, "Retrying rivo exec %s %s (LLM-inferred)", entrypoint, inferred);
   return call_run(self, entrypoint, inferred, cwd, env);
 }
 
@@ -491,7 +467,7 @@ nb::object run(nb::handle self, nb::handle tool_name, nb::handle manifest, nb::h
 
   // A real copy: nb::dict(obj) would only borrow os.environ.
   nb::object run_env = mod("builtins").attr("dict")(os.attr("environ"));
-  py::log(kLogger, INFO, "Running rivo exec %s %s", entrypoint, clean);
+  py::log(kModule, INFO, "Running rivo exec %s %s", entrypoint, clean);
 
   nb::object proc;
   try {
@@ -579,7 +555,7 @@ nb::object run(nb::handle self, nb::handle tool_name, nb::handle manifest, nb::h
     nb::gil_scoped_release nogil;
     fs::remove_tree_ignore_errors(sandbox);
   }
-  py::log(kLogger, DEBUG, "Cleaned up sandbox: %s", sandbox_str);
+  py::log(kModule, DEBUG, "Cleaned up sandbox: %s", sandbox_str);
   return result;
 }
 

@@ -1,8 +1,16 @@
 #include "rivo/prov_core.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <ctime>
 
 #include "common/errors.hpp"
+#include "common/fileops.hpp"
+#include "common/random.hpp"
 
 namespace tavro::rivo::prov {
 
@@ -199,11 +207,68 @@ std::string docker_wrapper_script(const std::string& real_docker) {
   return "#!/bin/bash\nREAL_DOCKER=\"" + quoted + kWrapperBody;
 }
 
-// ------------------------------------------------------------------ tool names
+// ------------------------------------------------------------ image cache
 
-bool is_single_path_component(std::string_view name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  return name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+namespace {
+
+std::string parent_of(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string archive_temp_path(const std::string& tar) { return tar + "." + tavro::random_hex(6) + ".tmp"; }
+
+bool publish_archive(const std::string& tmp, const std::string& tar) {
+  {
+    fs::Fd fd(::open(tmp.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!fd) throw OsError(errno, "open", tmp);
+    if (::fsync(fd.get()) != 0 && errno != EINVAL && errno != EROFS) throw OsError(errno, "fsync", tmp);
+  }
+  if (::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, tar.c_str(), RENAME_NOREPLACE) != 0) {
+    int err = errno;
+    if (err == EEXIST) {
+      ::unlink(tmp.c_str());
+      return false;
+    }
+    // File systems without the flag (NFS among them): check, then rename.
+    if (err != EINVAL && err != ENOSYS) throw OsError(err, "rename", tmp, tar);
+    struct stat st {};
+    if (::lstat(tar.c_str(), &st) == 0) {
+      ::unlink(tmp.c_str());
+      return false;
+    }
+    if (::rename(tmp.c_str(), tar.c_str()) != 0) throw OsError(errno, "rename", tmp, tar);
+  }
+  fs::sync_dir(parent_of(tar));
+  return true;
+}
+
+std::vector<std::string> remove_stale_archive_temps(const std::string& tar, double max_age) {
+  std::vector<std::string> removed;
+  const std::string dir = parent_of(tar);
+  const std::string stem = tar.substr(tar.rfind('/') + 1) + ".";
+  std::vector<fs::DirEntry> entries;
+  try {
+    entries = fs::list_dir(dir);
+  } catch (const std::exception&) {
+    return removed;
+  }
+  const std::time_t now = std::time(nullptr);
+  for (const auto& e : entries) {
+    const std::string& n = e.name;
+    // <tar>.<12 hex>.tmp, and the older fixed name <tar>.tmp
+    bool ours = n.size() == stem.size() + 16 && n.compare(0, stem.size(), stem) == 0 &&
+                n.compare(n.size() - 4, 4, ".tmp") == 0;
+    if (!(ours || n == stem + "tmp") || e.kind != fs::DirEntry::Kind::File) continue;
+    std::string path = dir + "/" + n;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || std::difftime(now, st.st_mtime) < max_age) continue;
+    if (::unlink(path.c_str()) == 0) removed.push_back(path);
+  }
+  return removed;
 }
 
 }  // namespace tavro::rivo::prov

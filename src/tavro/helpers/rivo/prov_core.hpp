@@ -39,8 +39,22 @@ std::string toml_document(const TomlValue& root);
 // every other command to the real executable at `real_docker`.
 std::string docker_wrapper_script(const std::string& real_docker);
 
-// True when `name` can name a file inside a directory without leaving it:
-// not empty, not "." or "..", no '/' and no NUL.
-bool is_single_path_component(std::string_view name);
+// ------------------------------------------------------------ image cache
+
+// A temporary name for one save of the archive `tar`, unique to the call:
+// "<tar>.<12 random hex digits>.tmp", so concurrent saves (threads,
+// processes, machines sharing the volume) never write into one file.
+std::string archive_temp_path(const std::string& tar);
+
+// Puts a finished temporary archive in place: its data synced, then renamed
+// onto `tar` unless an archive is already there (another save finished
+// first: the temporary file is removed and false returned; a finished
+// archive is never replaced, as a reader may be loading it). Throws OsError.
+bool publish_archive(const std::string& tmp, const std::string& tar);
+
+// Removes temporary archives of `tar` ("<tar>.*.tmp" beside it) left by
+// saves that died: those not modified for `max_age` seconds, longer than a
+// save may run. Best effort; returns the paths removed.
+std::vector<std::string> remove_stale_archive_temps(const std::string& tar, double max_age);
 
 }  // namespace tavro::rivo::prov

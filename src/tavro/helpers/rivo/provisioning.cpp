@@ -4,6 +4,7 @@
 
 #include "common/errors.hpp"
 #include "common/fileops.hpp"
+#include "common/flock.hpp"
 #include "rivo/prov_core.hpp"
 #include "rivo/rivo.hpp"
 
@@ -17,21 +18,13 @@ using py::WARNING;
 constexpr int kCacheDockerTimeout = 1800;
 constexpr int kMaxTomlDepth = 1000;
 
-nb::object mod(const char* name) { return py::module_attr(kModule, name); }
 nb::object os_path(const char* name) { return py::module_attr("os.path", name); }
 bool exists(nb::handle path) { return py::truthy(os_path("exists")(path)); }
 
-[[noreturn]] void raise(PyObject* type, nb::handle text) {
-  PyErr_SetObject(type, text.ptr());
-  throw nb::python_error();
-}
-
-[[noreturn]] void raise_os(const OsError& e) { py::raise_os_error(e.err(), e.path(), e.path2()); }
-
 void check_tool_name(nb::handle tool) {
   if (!PyUnicode_Check(tool.ptr())) return;
-  if (prov::is_single_path_component(py::fs_encode(tool))) return;
-  raise(PyExc_ValueError,
+  if (fs::is_single_component(py::fs_encode(tool))) return;
+  py::raise(PyExc_ValueError,
         nb::str("Invalid tool name {!r}: a tool name must be a single path component "
                 "(not empty, '.' or '..', without '/' or NUL)")
             .format(tool));
@@ -46,11 +39,9 @@ proc::Result run_docker(nb::handle argv, int timeout) {
   try {
     return py::run_process(std::move(o));
   } catch (const proc::TimedOut&) {
-    nb::object exc = py::module_attr("subprocess", "TimeoutExpired")(argv, timeout);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
-    throw nb::python_error();
+    py::raise_timeout_expired(argv, nb::int_(timeout));
   } catch (const OsError& e) {
-    raise_os(e);
+    py::raise_os_error(e);
   }
 }
 
@@ -58,13 +49,13 @@ proc::Result run_docker(nb::handle argv, int timeout) {
 std::optional<int> probe(const std::vector<std::string>& argv, nb::handle timeout) {
   proc::SpawnOptions o;
   o.argv = argv;
-  o.timeout = nb::cast<double>(timeout);
+  o.timeout = py::as_double(timeout);
   try {
     return py::run_process(std::move(o)).returncode;
   } catch (const proc::TimedOut&) {
     return std::nullopt;
   } catch (const OsError& e) {
-    raise_os(e);
+    py::raise_os_error(e);
   }
 }
 
@@ -101,7 +92,7 @@ prov::TomlValue table_to_toml(nb::handle m, const TomlTypes& t, int depth) {
   for (nb::handle kv : m.attr("items")()) {
     nb::object key = kv[0];
     if (!PyUnicode_Check(key.ptr())) {
-      raise(PyExc_TypeError, nb::str("Invalid mapping key {!r} of type {!r}. A string is required.")
+      py::raise(PyExc_TypeError, nb::str("Invalid mapping key {!r} of type {!r}. A string is required.")
                                  .format(key, nb::handle(Py_TYPE(key.ptr())).attr("__name__")));
     }
     table.keys.push_back(utf8(key));
@@ -132,8 +123,7 @@ std::optional<std::string> toml_datetime(nb::handle v, const TomlTypes& t) {
 
 prov::TomlValue to_toml(nb::handle v, const TomlTypes& t, int depth) {
   if (depth > kMaxTomlDepth) {
-    PyErr_SetString(PyExc_RecursionError, "maximum nesting depth exceeded while writing TOML");
-    throw nb::python_error();
+    py::raise(PyExc_RecursionError, "maximum nesting depth exceeded while writing TOML");
   }
   PyObject* o = v.ptr();
   if (PyBool_Check(o)) return prov::TomlValue::literal(o == Py_True ? "true" : "false");
@@ -205,6 +195,31 @@ nb::object get_or_empty(nb::handle mapping, nb::handle key) {
   return py::truthy(v) ? v : nb::object(nb::dict());
 }
 
+// The project lock that the rivo command takes around its own changes of
+// rivo.toml, rivo.lock and the shim folder, so a prune and a `rivo add` of
+// another worker never interleave. Waiting is logged; a lock that cannot be
+// taken at all (a file system without lock support) costs a warning only.
+lock::FileLock lock_project_files(nb::handle home) {
+  nb::object path = os_path("join")(home, lock::kRivoProjectLock);
+  const std::string target = py::fs_encode(path);
+  lock::Options options;
+  options.on_wait = [&path](double waited) {
+    nb::gil_scoped_acquire gil;
+    py::log(kLogger, waited < 30 ? DEBUG : WARNING, "Waiting for the rivo project lock %s (%s s)", path,
+            nb::int_(static_cast<long>(waited)));
+  };
+  try {
+    return py::without_gil([&](const std::function<bool()>& abort) {
+      options.should_abort = abort;
+      return lock::FileLock(target, lock::Mode::Exclusive, options);
+    });
+  } catch (const OsError& e) {
+    nb::object err = py::module_attr("os", "strerror")(e.err());
+    py::log(kLogger, WARNING, "Could not lock %s (%s); pruning without the lock", path, err);
+    return {};
+  }
+}
+
 void prune_lockfile_to_session(nb::handle self) {
   nb::object home = self.attr("_rivo_home");
   nb::object session = self.attr("_session_tools");
@@ -213,9 +228,11 @@ void prune_lockfile_to_session(nb::handle self) {
   if (!keep.is_valid()) throw nb::python_error();
   nb::object reader = toml_reader();
   if (reader.is_none()) {
-    py::log(kLogger, DEBUG, "No TOML reader; skipping lockfile prune");
+    py::log(kModule, DEBUG, "No TOML reader; skipping lockfile prune");
     return;
   }
+  lock::FileLock guard;
+  if (py::truthy(os_path("isdir")(home))) guard = lock_project_files(home);
   struct File {
     const char* name;
     const char* pruned;
@@ -240,11 +257,11 @@ void prune_lockfile_to_session(nb::handle self) {
       if (nb::len(stale)) {
         for (nb::handle name : stale) tools.attr("pop")(name, nb::none());
         self.attr("_write_toml")(path, doc);
-        py::log(kLogger, INFO, file.pruned, stale);
+        py::log(kModule, INFO, file.pruned, stale);
       }
     } catch (nb::python_error& e) {
       if (!e.matches(PyExc_Exception)) throw;
-      py::log(kLogger, WARNING, file.failed, e.value());
+      py::log(kModule, WARNING, file.failed, e.value());
       try {
         py::module_attr("os", "remove")(path);
       } catch (nb::python_error& rm) {
@@ -291,20 +308,20 @@ void wait_for_docker(nb::handle self, nb::handle timeout_arg) {
   nb::object timeout = timeout_seconds(timeout_arg);
   nb::object docker = py::module_attr("shutil", "which")("docker");
   if (docker.is_none()) {
-    raise(PyExc_RuntimeError,
+    py::raise(PyExc_RuntimeError,
           nb::str("Docker is not installed or not on PATH. Install Docker Desktop (Mac/Windows) or "
                   "Docker Engine (Linux/HPC) before running tavro: ") +
-              nb::str(mod("_DOCKER_INSTALL_URL")));
+              nb::str(rivo_attr("_DOCKER_INSTALL_URL")));
   }
   const std::string docker_path = py::fs_encode(docker);
   nb::object clock = py::module_attr("time", "time");
   nb::object sleep = py::module_attr("time", "sleep");
-  auto now = [&] { return nb::cast<double>(clock()); };
-  const double deadline = now() + nb::cast<double>(timeout);
+  auto now = [&] { return py::as_double(clock()); };
+  const double deadline = now() + py::as_double(timeout);
 
   bool ready = false;
   while (now() < deadline) {
-    std::optional<int> rc = probe({docker_path, "info"}, mod("_DAEMON_PROBE_TIMEOUT"));
+    std::optional<int> rc = probe({docker_path, "info"}, rivo_attr("_DAEMON_PROBE_TIMEOUT"));
     if (rc && *rc == 0) {
       ready = true;
       break;
@@ -312,30 +329,30 @@ void wait_for_docker(nb::handle self, nb::handle timeout_arg) {
     sleep(2);
   }
   if (!ready) {
-    raise(PyExc_RuntimeError,
+    py::raise(PyExc_RuntimeError,
           nb::str("Docker is installed but the daemon is not running. Start Docker Desktop or run "
                   "`sudo systemctl start docker`."));
   }
   if (nb::len(environ_get("PIPELINE_VOLUME_PATH"))) {
     while (now() < deadline) {
       std::optional<int> rc =
-          probe({docker_path, "pull", "hello-world"}, mod("_NETWORK_PROBE_TIMEOUT"));
+          probe({docker_path, "pull", "hello-world"}, rivo_attr("_NETWORK_PROBE_TIMEOUT"));
       if (rc && *rc == 0) {
         self.attr("_install_docker_host_network_wrapper")();
         return;
       }
-      py::log(kLogger, DEBUG, "Docker network not ready, retrying...");
+      py::log(kModule, DEBUG, "Docker network not ready, retrying...");
       sleep(3);
     }
-    raise(PyExc_RuntimeError, nb::str("Docker networking did not become ready within timeout"));
+    py::raise(PyExc_RuntimeError, nb::str("Docker networking did not become ready within timeout"));
   }
-  py::log(kLogger, DEBUG, "Docker daemon ready (local mode)");
+  py::log(kModule, DEBUG, "Docker daemon ready (local mode)");
 }
 
 void install_docker_host_network_wrapper(nb::handle) {
-  nb::object wrapper_dir = mod("_WRAPPER_DIR");
-  nb::object system_docker = mod("_SYSTEM_DOCKER");
-  nb::object real = mod("_DOCKER_REAL");
+  nb::object wrapper_dir = rivo_attr("_WRAPPER_DIR");
+  nb::object system_docker = rivo_attr("_SYSTEM_DOCKER");
+  nb::object real = rivo_attr("_DOCKER_REAL");
   py::module_attr("os", "makedirs")(wrapper_dir, nb::arg("exist_ok") = true);
   if (!exists(real)) {
     try {
@@ -344,19 +361,19 @@ void install_docker_host_network_wrapper(nb::handle) {
         nb::gil_scoped_release nogil;
         fs::move_file(src, dst);
       } catch (const OsError& e) {
-        raise_os(e);
+        py::raise_os_error(e);
       }
-      py::log(kLogger, INFO, "Moved real docker binary to %s", real);
+      py::log(kModule, INFO, "Moved real docker binary to %s", real);
     } catch (nb::python_error& e) {
       if (!e.matches(PyExc_Exception)) throw;
-      py::log(kLogger, WARNING, "Could not move %s: %s", system_docker, e.value());
+      py::log(kModule, WARNING, "Could not move %s: %s", system_docker, e.value());
     }
   }
   // The wrapper hands everything to the real executable at its new place.
   // Without it there, writing the wrapper would break every docker command
   // and, over a system executable that could not be moved, destroy it.
   if (!exists(real)) {
-    py::log(kLogger, WARNING, "Docker wrapper not installed: no real docker binary at %s", real);
+    py::log(kModule, WARNING, "Docker wrapper not installed: no real docker binary at %s", real);
     return;
   }
   // A link at a wrapper's place (a package's alternatives link, say) is
@@ -368,7 +385,7 @@ void install_docker_host_network_wrapper(nb::handle) {
     nb::gil_scoped_release nogil;
     fs::replace_file(path, script, {.mode = 0755, .replace_link = true});
   }
-  py::log(kLogger, INFO, "Installed docker wrapper at %s and %s (real binary at %s)", wrapper,
+  py::log(kModule, INFO, "Installed docker wrapper at %s and %s (real binary at %s)", wrapper,
           system_docker, real);
 }
 
@@ -376,7 +393,7 @@ void install_docker_host_network_wrapper(nb::handle) {
 
 nb::object real_docker(nb::handle) {
   nb::object which = py::module_attr("shutil", "which");
-  nb::object real = mod("_DOCKER_REAL");
+  nb::object real = rivo_attr("_DOCKER_REAL");
   if (exists(real)) {
     nb::object found = which(os_path("basename")(real));
     return found.is_none() ? real : found;
@@ -398,7 +415,7 @@ bool load_cached_image(nb::handle self, nb::handle tool) {
   nb::object tar = self.attr("_cache_tar")(tool);
   if (!py::truthy(tar) || !exists(tar)) return false;
   try {
-    py::log(kLogger, INFO, "Restoring cached image for %s from %s", tool, tar);
+    py::log(kModule, INFO, "Restoring cached image for %s from %s", tool, tar);
     nb::list argv;
     argv.append(self.attr("_real_docker")());
     argv.append("load");
@@ -406,14 +423,14 @@ bool load_cached_image(nb::handle self, nb::handle tool) {
     argv.append(tar);
     proc::Result r = run_docker(argv, kCacheDockerTimeout);
     if (r.returncode != 0) {
-      py::log(kLogger, WARNING, "docker load for %s failed (will re-pull): %s", tool,
+      py::log(kModule, WARNING, "docker load for %s failed (will re-pull): %s", tool,
               py::decode_lossless(r.err).attr("strip")());
       return false;
     }
     return true;
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    py::log(kLogger, WARNING, "docker load for %s errored (will re-pull): %s", tool, e.value());
+    py::log(kModule, WARNING, "docker load for %s errored (will re-pull): %s", tool, e.value());
     return false;
   }
 }
@@ -424,16 +441,21 @@ void save_image_to_cache(nb::handle self, nb::handle tool) {
   if (!py::truthy(tar) || exists(tar)) return;
   nb::object ref = self.attr("_locked_image_ref")(tool)[0];
   if (!py::truthy(ref)) {
-    py::log(kLogger, DEBUG, "No locked image ref for %s; skipping save", tool);
+    py::log(kModule, DEBUG, "No locked image ref for %s; skipping save", tool);
     return;
   }
   py::module_attr("os", "makedirs")(self.attr("_image_cache"), nb::arg("exist_ok") = true);
-  nb::object tmp = tar + nb::str(".tmp");
+  const std::string tar_path = py::fs_encode(tar);
+  for (const std::string& old : prov::remove_stale_archive_temps(tar_path, 2.0 * kCacheDockerTimeout))
+    py::log(kLogger, DEBUG, "Removed stale temporary archive %s", nb::str(old.c_str()));
+  // A name of its own per save: concurrent saves never share a file.
+  const std::string tmp_path = prov::archive_temp_path(tar_path);
+  nb::object tmp = py::module_attr("os", "fsdecode")(nb::bytes(tmp_path.data(), tmp_path.size()));
   auto remove_tmp = [&] {
     if (exists(tmp)) py::module_attr("os", "remove")(tmp);
   };
   try {
-    py::log(kLogger, INFO, "Caching image %s for %s -> %s", ref, tool, tar);
+    py::log(kModule, INFO, "Caching image %s for %s -> %s", ref, tool, tar);
     nb::list argv;
     argv.append(self.attr("_real_docker")());
     argv.append("save");
@@ -442,21 +464,23 @@ void save_image_to_cache(nb::handle self, nb::handle tool) {
     argv.append(tmp);
     proc::Result r = run_docker(argv, kCacheDockerTimeout);
     if (r.returncode != 0) {
-      py::log(kLogger, WARNING, "docker save for %s failed: %s", tool,
+      py::log(kModule, WARNING, "docker save for %s failed: %s", tool,
               py::decode_lossless(r.err).attr("strip")());
       remove_tmp();
       return;
     }
+    bool published = false;
     try {
-      std::string from = py::fs_encode(tmp), to = py::fs_encode(tar);
       nb::gil_scoped_release nogil;
-      fs::publish_file(from, to);
+      published = prov::publish_archive(tmp_path, tar_path);
     } catch (const OsError& e) {
-      raise_os(e);
+      py::raise_os_error(e);
     }
+    if (!published)
+      py::log(kLogger, DEBUG, "Image archive %s was saved meanwhile by another process; keeping it", tar);
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    py::log(kLogger, WARNING, "docker save for %s errored: %s", tool, e.value());
+    py::log(kModule, WARNING, "docker save for %s errored: %s", tool, e.value());
     try {
       remove_tmp();
     } catch (nb::python_error& rm) {

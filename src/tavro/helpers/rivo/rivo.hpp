@@ -7,7 +7,6 @@ namespace tavro::rivo {
 namespace nb = nanobind;
 
 inline constexpr const char* kModule = "tavro.helpers.rivo";
-inline constexpr const char* kLogger = "tavro.helpers.rivo";
 inline constexpr const char* kDefaultRegistry = "https://github.com/tavro-bio/rivo-registry.git";
 
 // Every attribute of a RIVO lives in its instance __dict__, so hosts and
@@ -15,6 +14,9 @@ inline constexpr const char* kDefaultRegistry = "https://github.com/tavro-bio/ri
 // object itself carries nothing.
 struct RIVO {};
 using Class = nb::class_<RIVO>;
+
+// An attribute of the rivo module, looked up at call time.
+inline nb::object rivo_attr(const char* name) { return py::module_attr(kModule, name); }
 
 // Value of an environment variable as the host's os.environ holds it ("" if unset).
 nb::str environ_get(const char* name);
