@@ -5,11 +5,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Debian packages: the local rivo command's TOML and command-line libraries,
-# the real tools that the example pipeline and end-to-end tests run, and the
-# Docker engine and registry behind the container tests (scripts/dockerd.py
-# starts a private daemon; nothing uses the machine's own).
-DEBS=(libtomlplusplus-dev libcli11-dev minimap2 samtools seqtk docker.io docker-registry)
+# Debian packages: the local rivo command's TOML, command-line, JSON and
+# crypto libraries, the real tools that the example pipeline and end-to-end
+# tests run, and the Docker engine and registry behind the container tests
+# (scripts/dockerd.py starts a private daemon; nothing uses the machine's own).
+DEBS=(libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libssl-dev minimap2 samtools seqtk
+      docker.io docker-registry)
 missing=()
 for p in "${DEBS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -20,7 +21,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get update -qq >/dev/null
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
   else
-    echo "setup: missing Debian packages (${missing[*]}); the local rivo and real-tool tests are skipped" >&2
+    echo "setup: missing Debian packages (${missing[*]}); install them as root (apt-get install ${missing[*]})" >&2
+    exit 1
   fi
 fi
 

@@ -17,6 +17,7 @@
 
 #include "common/errors.hpp"
 #include "common/fileops.hpp"
+#include "common/signal_relay.hpp"
 
 extern char** environ;
 
@@ -209,8 +210,8 @@ int reap(pid_t pid) {
 
 class Session {
  public:
-  Session(const SpawnOptions& o, Pipes& p, pid_t pid)
-      : o_(o), p_(p), pid_(pid), limit_(o.max_output ? o.max_output : SIZE_MAX) {
+  Session(const SpawnOptions& o, Pipes& p, pid_t pid, SignalRelay& relay)
+      : o_(o), p_(p), pid_(pid), limit_(o.max_output ? o.max_output : SIZE_MAX), relay_(relay) {
     if (o.input) {
       set_nonblocking(p.in_w.get());
       if (o.input->empty()) p.in_w.reset();
@@ -228,6 +229,7 @@ class Session {
     while (true) {
       const bool open = p_.out_r.get() >= 0 || p_.err_r.get() >= 0 || p_.in_w.get() >= 0;
       if (!exited_at && exited_nowait(pid_)) exited_at = Clock::now();
+      relay_.dispatch(!exited_at);
       if (!open && exited_at) break;
       // A grandchild may keep the pipes open after the child is gone; stop
       // reading once they have been quiet for a moment.
@@ -380,6 +382,7 @@ class Session {
   Pipes& p_;
   pid_t pid_;
   size_t limit_;
+  SignalRelay& relay_;
   std::string out_, err_;
   size_t written_ = 0;
 };
@@ -411,14 +414,17 @@ std::optional<std::string> which(const std::string& name, const std::vector<std:
 
 Result run(const SpawnOptions& o) {
   if (o.argv.empty()) throw InvalidArgument("empty argument vector");
+  SignalRelay relay(o);
   Pipes p;
-  if (o.input) make_pipe(p.in_r, p.in_w);
+  if (o.passthrough) {
+    // stdin, stdout and stderr stay ours: nothing to set up
+  } else if (o.input) make_pipe(p.in_r, p.in_w);
   else if (o.stdin_fd >= 0) {
     int fd = ::fcntl(o.stdin_fd, F_DUPFD_CLOEXEC, 3);
     if (fd < 0) throw_errno("fcntl");
     p.stdin_src.reset(fd);
   }
-  if (o.capture) {
+  if (o.capture && !o.passthrough) {
     make_pipe(p.out_r, p.out_w);
     make_pipe(p.err_r, p.err_w);
   }
@@ -428,8 +434,12 @@ Result run(const SpawnOptions& o) {
   p.out_w.reset();
   p.err_w.reset();
   p.stdin_src.reset();
-  Session s(o, p, pid);
-  return s.wait();
+  relay.attach(pid);
+  TerminalHandoff tty(o.passthrough, pid);
+  Session s(o, p, pid, relay);
+  Result r = s.wait();
+  relay.dispatch(false);  // a signal that came as the child ended
+  return r;
 }
 
 }  // namespace tavro::proc
