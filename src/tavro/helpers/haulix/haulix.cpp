@@ -145,9 +145,9 @@ nb::object resolve_zenodo_dropbox(nb::handle self, nb::handle key, nb::handle va
   std::string name = cache_name(py::fs_encode(segment), py::fs_encode(key));
   nb::object folder = self.attr("temp_dir");
   // The link's own subfolder, used when another link took the name first.
-  nb::object digest = py::module_attr("hashlib", "sha256")(py::to_bytes(utf8(link)));
+  nb::object digest = py::module_attr("hashlib", "sha256")(py::to_bytes(py::text_bytes(link)));
   std::string hash = nb::cast<std::string>(digest.attr("hexdigest")()).substr(0, 16);
-  std::string dir = py::fs_encode(folder), target = utf8(link);
+  std::string dir = py::fs_encode(folder), target = py::text_bytes(link);
   Placement where = py::without_gil([&](const std::function<bool()>&) {
     return place(dir, name, target, hash);
   });

@@ -205,7 +205,7 @@ lock::FileLock lock_project_files(nb::handle home) {
   lock::Options options;
   options.on_wait = [&path](double waited) {
     nb::gil_scoped_acquire gil;
-    py::log(kLogger, waited < 30 ? DEBUG : WARNING, "Waiting for the rivo project lock %s (%s s)", path,
+    py::log(kModule, waited < 30 ? DEBUG : WARNING, "Waiting for the rivo project lock %s (%s s)", path,
             nb::int_(static_cast<long>(waited)));
   };
   try {
@@ -215,7 +215,7 @@ lock::FileLock lock_project_files(nb::handle home) {
     });
   } catch (const OsError& e) {
     nb::object err = py::module_attr("os", "strerror")(e.err());
-    py::log(kLogger, WARNING, "Could not lock %s (%s); pruning without the lock", path, err);
+    py::log(kModule, WARNING, "Could not lock %s (%s); pruning without the lock", path, err);
     return {};
   }
 }
@@ -447,7 +447,7 @@ void save_image_to_cache(nb::handle self, nb::handle tool) {
   py::module_attr("os", "makedirs")(self.attr("_image_cache"), nb::arg("exist_ok") = true);
   const std::string tar_path = py::fs_encode(tar);
   for (const std::string& old : prov::remove_stale_archive_temps(tar_path, 2.0 * kCacheDockerTimeout))
-    py::log(kLogger, DEBUG, "Removed stale temporary archive %s", nb::str(old.c_str()));
+    py::log(kModule, DEBUG, "Removed stale temporary archive %s", nb::str(old.c_str()));
   // A name of its own per save: concurrent saves never share a file.
   const std::string tmp_path = prov::archive_temp_path(tar_path);
   nb::object tmp = py::module_attr("os", "fsdecode")(nb::bytes(tmp_path.data(), tmp_path.size()));
@@ -477,7 +477,7 @@ void save_image_to_cache(nb::handle self, nb::handle tool) {
       py::raise_os_error(e);
     }
     if (!published)
-      py::log(kLogger, DEBUG, "Image archive %s was saved meanwhile by another process; keeping it", tar);
+      py::log(kModule, DEBUG, "Image archive %s was saved meanwhile by another process; keeping it", tar);
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;
     py::log(kModule, WARNING, "docker save for %s errored: %s", tool, e.value());
