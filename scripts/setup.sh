@@ -5,9 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Debian packages: the local rivo command's TOML and command-line libraries,
-# and the real tools that the example pipeline and end-to-end tests run.
-DEBS=(libtomlplusplus-dev libcli11-dev minimap2 samtools seqtk)
+# Debian packages: the local rivo command's TOML, command-line, JSON and
+# crypto libraries, and the real tools that the example pipeline and
+# end-to-end tests run.
+DEBS=(libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libssl-dev minimap2 samtools seqtk)
 missing=()
 for p in "${DEBS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -18,7 +19,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get update -qq >/dev/null
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
   else
-    echo "setup: missing Debian packages (${missing[*]}); the local rivo and real-tool tests are skipped" >&2
+    echo "setup: missing Debian packages (${missing[*]}); install them as root (apt-get install ${missing[*]})" >&2
+    exit 1
   fi
 fi
 
@@ -27,4 +29,8 @@ if [ ! -x .venv/bin/python ]; then
   "$PY" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip >/dev/null
-.venv/bin/python -m pip install -q -e ".[test]"
+# The build requirements live in the venv and the build runs without
+# isolation, so the build folder stays valid and later runs rebuild only what
+# changed.
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
+.venv/bin/python -m pip install -q --no-build-isolation -e ".[test]"

@@ -13,7 +13,7 @@ import pytest
 from tavro.helpers import linkwell
 from tavro.node import ToolNode
 
-WORKERS, EDGES = 3, 8
+WORKERS, EDGES = 3, 16
 
 
 class SlowLLM:
@@ -21,7 +21,7 @@ class SlowLLM:
 
     def call(self, prompt):
         names = prompt.rsplit("with these exact names: ", 1)[1].rstrip(".").split(", ")
-        time.sleep(0.02)
+        time.sleep(0.005)
         return "\n\n".join(f"def {n}(output):\n    return {{'by': {n!r}, 'out': output}}" for n in names)
 
 

@@ -332,6 +332,8 @@ def test_vendor_names_resolve_lazily_and_stay_replaceable():
 import sys
 from unittest import mock
 from tavro.helpers import oraclet
+assert {"OpenAI", "Anthropic", "genai", "Oraclet"} <= set(dir(oraclet))
+assert not any(m in sys.modules for m in ("openai", "anthropic", "google.genai"))
 import openai, anthropic
 from google import genai
 assert oraclet.OpenAI is openai.OpenAI and oraclet.Anthropic is anthropic.Anthropic and oraclet.genai is genai

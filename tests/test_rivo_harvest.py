@@ -114,12 +114,13 @@ def test_extra_directories_are_copied_whole(run_tool):
     assert tree(out) == {"_extras/logs/sub/a": "a\n"}
 
 
-def test_extras_merge_into_existing_output(run_tool, tmp_path):
+def test_extras_replace_an_earlier_delivery_whole(run_tool, tmp_path):
     out = tmp_path / "node"
     (out / "_extras" / "logs").mkdir(parents=True)
     (out / "_extras" / "logs" / "old").write_text("old")
+    (out / "_extras" / "keep").write_text("other name")
     res, out = run_tool("mkdir logs\necho new > logs/new\n", output_dir=out)
-    assert tree(out) == {"_extras/logs/old": "old", "_extras/logs/new": "new\n"}
+    assert tree(out) == {"_extras/keep": "other name", "_extras/logs/new": "new\n"}
 
 
 # ------------------------------------------------------------ stdout fallback

@@ -128,11 +128,20 @@ def test_project_files_and_shims_from_the_pipeline_volume(tmp_path, isolated_tmp
     assert sorted(os.listdir(out)) == ["made"]  # project files never harvested
 
 
-def test_without_volume_a_new_project_dir_is_made(isolated_tmp, tmp_path, monkeypatch):
+def test_without_volume_a_temporary_project_dir_lives_for_the_run(isolated_tmp, tmp_path, monkeypatch):
     monkeypatch.delenv("PIPELINE_VOLUME_PATH", raising=False)
-    Recorder().run("t", {}, {}, str(tmp_path / "o"))
-    Recorder().run("t", {}, {}, str(tmp_path / "o"))
-    assert len([p for p in isolated_tmp.iterdir() if p.name.startswith("rivo_")]) == 2
+    seen = []
+
+    class Peek(Recorder):
+        def _run(self, cmd, **kw):
+            seen.append([p.name for p in isolated_tmp.iterdir() if p.name.startswith("rivo_")])
+            return super()._run(cmd, **kw)
+
+    Peek().run("t", {}, {}, str(tmp_path / "o"))
+    with pytest.raises(RuntimeError):
+        Peek(RuntimeError("boom")).run("t", {"args_template": "x"}, {}, str(tmp_path / "o"))
+    assert [len(s) for s in seen] == [1, 1] and seen[0] != seen[1]
+    assert [p for p in isolated_tmp.iterdir() if p.name.startswith("rivo_")] == []
 
 
 # ------------------------------------------------------------------- staging

@@ -123,6 +123,7 @@ def test_without_volume_each_run_gets_a_fresh_rivo_dir(fake_rivo, isolated_tmp):
     assert cwds[0] != cwds[1]
     for cwd in cwds:
         assert Path(cwd).parent == isolated_tmp and Path(cwd).name.startswith("rivo_")
+        assert not Path(cwd).exists()  # removed when the command ended
     env = fake_rivo.calls[0]["env"]
     assert "APPTAINER_CACHEDIR" not in env and "SINGULARITY_CACHEDIR" not in env
 
@@ -212,7 +213,8 @@ def test_output_bytes_survive_decoding(fake_rivo):
         "import sys; sys.stdout.buffer.write(b'\\xff\\xfe\\x00bin\\r\\nCRLF\\r\\n'); raise SystemExit(0)"
     )
     cp = RIVO()._run(["exec", "x"])
-    assert cp.stdout.encode("utf-8", "surrogateescape") == b"\xff\xfe\x00bin\r\nCRLF\r\n"
+    # Text mode: undecodable bytes survive, line ends read as "\n".
+    assert cp.stdout.encode("utf-8", "surrogateescape") == b"\xff\xfe\x00bin\nCRLF\n"
 
 
 def test_large_interleaved_output_does_not_deadlock(fake_rivo):
@@ -225,7 +227,12 @@ def test_large_interleaved_output_does_not_deadlock(fake_rivo):
         """
     )
     cp = RIVO()._run(["exec", "x"])
-    assert len(cp.stdout) == len(cp.stderr) == 2000 * 501
+    assert cp.stdout == ("o" * 500 + "\n") * 2000
+    # Standard error is kept as its first and last 64 KiB.
+    head, marker, tail = cp.stderr.partition("\n[... ")
+    assert head == ("e" * 500 + "\n") * 130 + "e" * 406 and tail.endswith("e\n")
+    omitted = int(tail.split(" ", 1)[0])
+    assert len(head) + omitted + len(tail.split("...]\n", 1)[1]) == 2000 * 501
 
 
 def test_subprocess_options_pass_through(fake_rivo):

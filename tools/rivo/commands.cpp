@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "docker.hpp"
 #include "project.hpp"
 #include "project_lock.hpp"
 #include "show_text.hpp"
@@ -78,16 +79,18 @@ Resolved resolve_lock(Context& ctx, const Project& project) {
     out.entries.push_back(lock_entry(def, lock_backend(ctx, project, entry.name), registry));
     out.defs.push_back(std::move(def));
   }
+  record_identities(out.entries, project.locked());
   std::sort(out.entries.begin(), out.entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
   return out;
 }
 
-// Pulls each image once; `done` holds the references already pulled.
-void pull_all(const std::vector<LockedTool>& entries, std::set<std::string>& done) {
+// Pulls each missing image once; `done` holds the references already seen.
+// With `may_pull` false a missing image is an error instead.
+void pull_all(const std::vector<LockedTool>& entries, std::set<std::string>& done, bool may_pull = true) {
   for (const auto& e : entries) {
     auto backend = parse_backend(e.backend);
     if (!backend || e.image_reference.empty() || done.count(e.image_reference)) continue;
-    pull_image(*backend, e.image_reference);
+    pull_image(*backend, e.image_reference, may_pull);
     done.insert(e.image_reference);
   }
 }
@@ -120,31 +123,6 @@ void render_slots(std::string& out, const char* heading, const std::vector<Slot>
     while (!line.empty() && line.back() == ' ') line.pop_back();
     out += show_free(line) + "\n";
   }
-}
-
-Json slot_schema(const Slot& slot) {
-  Json j = Json::object();
-  j.set("type", Json::string("string"));
-  std::string desc = slot.description;
-  if (!slot.type.empty()) desc += (desc.empty() ? "" : " ") + std::string("(") + slot.type + ")";
-  j.set("description", Json::string(desc));
-  j.set("x-io-type", Json::string(slot.type));
-  for (const auto& [key, value] : slot.extra.members()) j.set("x-" + key, value);
-  return j;
-}
-
-Json slots_schema(const std::vector<Slot>& slots) {
-  Json obj = Json::object();
-  obj.set("type", Json::string("object"));
-  Json props = Json::object();
-  Json required = Json::array();
-  for (const auto& s : slots) {
-    props.set(s.name, slot_schema(s));
-    if (s.required) required.push(Json::string(s.name));
-  }
-  obj.set("properties", std::move(props));
-  obj.set("required", std::move(required));
-  return obj;
 }
 
 std::optional<ToolDef> lookup_for_show(const Context& ctx, const std::string& tool) {
@@ -289,10 +267,10 @@ int cmd_sync(Context& ctx, bool frozen) {
       throw Failure("rivo.lock is out of date with rivo.toml and --frozen forbids changing it (run 'rivo lock')");
     if (access == Access::Read) {
       guard.release();
-      pull_all(resolved.entries, pulled);
+      pull_all(resolved.entries, pulled, !frozen);
       continue;
     }
-    pull_all(resolved.entries, pulled);
+    pull_all(resolved.entries, pulled, !frozen);
     sync_write(project, resolved, frozen);
   }
   return 0;
@@ -416,37 +394,6 @@ std::string render_text(const ToolDef& def) {
   return out;
 }
 
-Json render_mcp(const ToolDef& def) {
-  Json j = Json::object();
-  j.set("name", Json::string(def.name));
-  j.set("description", Json::string(def.description));
-  j.set("inputSchema", slots_schema(def.inputs));
-  j.set("outputSchema", slots_schema(def.outputs));
-  Json meta = Json::object();
-  meta.set("image", Json::string(def.image));
-  meta.set("entrypoint", Json::string(def.entrypoint));
-  meta.set("args_template", Json::string(def.args_template));
-  meta.set("gpu_required", Json::boolean(def.gpu_required));
-  j.set("_meta", std::move(meta));
-  return j;
-}
-
-Json render_json_schema(const ToolDef& def) {
-  Json j = Json::object();
-  j.set("$schema", Json::string("https://json-schema.org/draft/2020-12/schema"));
-  j.set("title", Json::string(def.name));
-  j.set("description", Json::string(def.description));
-  j.set("type", Json::string("object"));
-  Json props = Json::object();
-  props.set("inputs", slots_schema(def.inputs));
-  props.set("outputs", slots_schema(def.outputs));
-  j.set("properties", std::move(props));
-  Json required = Json::array();
-  required.push(Json::string("inputs"));
-  j.set("required", std::move(required));
-  return j;
-}
-
 int cmd_show(Context& ctx, const std::string& tool, const std::string& format) {
   std::string fmt = lower(trim(format));
   if (!fmt.empty() && fmt != "text" && fmt != "json" && fmt != "mcp" && fmt != "json-schema")
@@ -459,11 +406,11 @@ int cmd_show(Context& ctx, const std::string& tool, const std::string& format) {
   if (fmt.empty() || fmt == "text")
     std::cout << render_text(*def);
   else if (fmt == "json")
-    std::cout << def->to_json().dump() << "\n";
+    std::cout << dump_json(def->to_json()) << "\n";
   else if (fmt == "mcp")
-    std::cout << render_mcp(*def).dump() << "\n";
+    std::cout << dump_json(render_mcp(*def)) << "\n";
   else
-    std::cout << render_json_schema(*def).dump() << "\n";
+    std::cout << dump_json(render_json_schema(*def)) << "\n";
   return 0;
 }
 
@@ -475,7 +422,7 @@ int cmd_info(Context& ctx, const std::string& tool) {
   std::cout << "Tool: " << e->name << "\n"
             << "Version: " << (e->version.empty() ? "-" : e->version) << "\n"
             << "Image reference: " << e->image_reference << "\n"
-            << "Image digest: " << e->image_digest << "\n"
+            << "Image digest: " << (e->image_digest.empty() ? "-" : e->image_digest) << "\n"
             << "Entrypoint: " << e->entrypoint << "\n"
             << "Binaries: " << join(e->binaries, ", ") << "\n"
             << "Backend: " << e->backend << "\n"
@@ -529,99 +476,8 @@ int cmd_shell(Context& ctx, const std::string& shell) {
   if (sh.empty()) sh = "/bin/sh";
   std::string bin = (ctx.workdir() / ".rivo" / "bin").string();
   std::string path = env_value("PATH").value_or("/usr/local/bin:/usr/bin:/bin");
-  ::setenv("PATH", (bin + ":" + path).c_str(), 1);
-  ::setenv("RIVO_PROJECT", ctx.workdir().c_str(), 1);
-  std::cout.flush();
-  char* args[] = {const_cast<char*>(sh.c_str()), nullptr};
-  ::execvp(args[0], args);
-  int err = errno;
-  throw Failure(sh + ": " + errno_text(err), err == ENOENT ? 127 : 126);
-}
-
-int cmd_exec(Context& ctx, const std::vector<std::string>& argv) {
-  if (argv.empty()) throw Failure("exec needs an executable: rivo exec EXE [ARGS...] or rivo exec -- bash -c LINE", kExitUsage);
-  int depth = 0;
-  if (auto d = env_value("RIVO_EXEC_DEPTH")) depth = std::atoi(d->c_str());
-  if (depth >= 8) throw Failure(argv[0] + ": rivo exec calls itself recursively; giving up", 126);
-
-  // The lock of the working directory, else of the project a shim came from.
-  fs::path project_dir = ctx.workdir();
-  std::error_code ec;
-  if (!fs::exists(project_dir / "rivo.lock", ec))
-    if (auto p = env_value("RIVO_PROJECT"); p && !p->empty() && fs::exists(fs::path(*p) / "rivo.lock", ec))
-      project_dir = *p;
-
-  std::vector<LockedTool> locked;
-  std::string lock_problem;
-  try {
-    auto guard = lock_project(project_dir, Access::Read);
-    Project project(project_dir);
-    locked = project.locked();
-  } catch (const Failure& f) {
-    lock_problem = f.what();
-  }
-
-  const LockedTool* tool = route(locked, argv[0]);
-  std::optional<ToolDef> def;  // from the registry when the lock does not know the executable
-  if (!tool && ctx.registry().usable()) {
-    std::string base = base_name(argv[0]);
-    for (const auto& name : ctx.registry().names()) {
-      try {
-        auto d = ctx.registry().load(name);
-        if (d && (std::find(d->binaries.begin(), d->binaries.end(), base) != d->binaries.end() ||
-                  base_name(d->entrypoint) == base)) {
-          def = std::move(d);
-          break;
-        }
-      } catch (const Failure&) {
-        // a broken definition cannot provide anything
-      }
-    }
-  }
-
-  Backend backend;
-  if (auto req = ctx.requested()) {
-    backend = *req;
-  } else {
-    std::optional<Backend> recorded;
-    if (tool) {
-      try {
-        recorded = parse_backend(tool->backend);
-      } catch (const Failure&) {
-      }
-    }
-    backend = recorded ? *recorded : ctx.effective();
-  }
-
-  ExecRequest req;
-  req.backend = backend;
-  req.workdir = ctx.workdir();
-  req.argv = argv;
-  if (backend != Backend::Local) {
-    if (tool) {
-      req.image = tool->image_reference;
-      req.gpu = tool->gpu_required;
-    } else if (def) {
-      req.image = def->image;
-      req.gpu = def->gpu_required;
-    } else if (!locked.empty()) {
-      req.image = locked.front().image_reference;
-      req.gpu = locked.front().gpu_required;
-    } else {
-      throw Failure("no tool of this project provides '" + argv[0] + "'" +
-                    (lock_problem.empty() ? std::string(" (no rivo.lock here)") : " (" + lock_problem + ")"));
-    }
-  }
-
-  int rc = run_exec(req);
-  if (rc < 0) {
-    // Ended by a signal: end the same way so the caller sees it.
-    std::cout.flush();
-    std::signal(-rc, SIG_DFL);
-    std::raise(-rc);
-    return 128 - rc;
-  }
-  return rc;
+  int rc = run_tool({sh}, {{"PATH", bin + ":" + path}, {"RIVO_PROJECT", ctx.workdir().string()}});
+  return rc < 0 ? 128 - rc : rc;
 }
 
 }  // namespace rivo

@@ -52,32 +52,32 @@ Json to_json(const toml::node& node) {
   switch (node.type()) {
     case toml::node_type::table: {
       Json obj = Json::object();
-      for (auto [k, v] : in_file_order(*node.as_table())) obj.set(std::string(k->str()), to_json(*v));
+      for (auto [k, v] : in_file_order(*node.as_table())) obj[std::string(k->str())] = to_json(*v);
       return obj;
     }
     case toml::node_type::array: {
       Json arr = Json::array();
-      for (const auto& item : *node.as_array()) arr.push(to_json(item));
+      for (const auto& item : *node.as_array()) arr.push_back(to_json(item));
       return arr;
     }
-    case toml::node_type::string: return Json::string(node.as_string()->get());
-    case toml::node_type::integer: return Json::integer(node.as_integer()->get());
-    case toml::node_type::floating_point: return Json::number(node.as_floating_point()->get());
-    case toml::node_type::boolean: return Json::boolean(node.as_boolean()->get());
+    case toml::node_type::string: return Json(node.as_string()->get());
+    case toml::node_type::integer: return Json(node.as_integer()->get());
+    case toml::node_type::floating_point: return Json(node.as_floating_point()->get());
+    case toml::node_type::boolean: return Json(node.as_boolean()->get());
     case toml::node_type::date: {
       std::ostringstream os;
       os << node.as_date()->get();
-      return Json::string(os.str());
+      return Json(os.str());
     }
     case toml::node_type::time: {
       std::ostringstream os;
       os << node.as_time()->get();
-      return Json::string(os.str());
+      return Json(os.str());
     }
     case toml::node_type::date_time: {
       std::ostringstream os;
       os << node.as_date_time()->get();
-      return Json::string(os.str());
+      return Json(os.str());
     }
     default: return Json();
   }
@@ -104,7 +104,7 @@ std::vector<Slot> parse_slots(const toml::table& root, const char* section, cons
     slot.required = get_bool(t, "required", origin, false);
     for (auto [sk, sv] : in_file_order(t)) {
       std::string key(sk->str());
-      if (key != "type" && key != "description" && key != "required") slot.extra.set(key, to_json(*sv));
+      if (key != "type" && key != "description" && key != "required") slot.extra[key] = to_json(*sv);
     }
     slots.push_back(std::move(slot));
   }
@@ -113,13 +113,15 @@ std::vector<Slot> parse_slots(const toml::table& root, const char* section, cons
 
 Json slot_json(const Slot& slot) {
   Json j = Json::object();
-  j.set("type", Json::string(slot.type));
-  j.set("description", Json::string(slot.description));
-  j.set("required", Json::boolean(slot.required));
+  j["type"] = Json(slot.type);
+  j["description"] = Json(slot.description);
+  j["required"] = Json(slot.required);
   return j;
 }
 
 }  // namespace
+
+std::string dump_json(const Json& doc) { return doc.dump(2, ' ', false, Json::error_handler_t::replace); }
 
 ToolDef parse_definition(const std::string& name, const std::string& text, const std::string& origin) {
   toml::table root;
@@ -165,35 +167,35 @@ ToolDef parse_definition(const std::string& name, const std::string& text, const
                                 "tier",        "version", "binaries",   "inputs",        "outputs"};
   for (auto [k, v] : in_file_order(root)) {
     std::string key(k->str());
-    if (std::find(std::begin(known), std::end(known), key) == std::end(known)) def.extra.set(key, to_json(*v));
+    if (std::find(std::begin(known), std::end(known), key) == std::end(known)) def.extra[key] = to_json(*v);
   }
   return def;
 }
 
 Json ToolDef::to_json() const {
   Json j = Json::object();
-  j.set("name", Json::string(name));
-  j.set("description", Json::string(description));
-  j.set("image", Json::string(image));
-  j.set("entrypoint", Json::string(entrypoint));
-  j.set("args_template", Json::string(args_template));
-  j.set("gpu_required", Json::boolean(gpu_required));
-  j.set("tier", Json::string(tier));
-  if (!version.empty()) j.set("version", Json::string(version));
+  j["name"] = Json(name);
+  j["description"] = Json(description);
+  j["image"] = Json(image);
+  j["entrypoint"] = Json(entrypoint);
+  j["args_template"] = Json(args_template);
+  j["gpu_required"] = Json(gpu_required);
+  j["tier"] = Json(tier);
+  if (!version.empty()) j["version"] = Json(version);
   Json bins = Json::array();
-  for (const auto& b : binaries) bins.push(Json::string(b));
-  j.set("binaries", std::move(bins));
+  for (const auto& b : binaries) bins.push_back(Json(b));
+  j["binaries"] = std::move(bins);
   for (const auto* group : {&inputs, &outputs}) {
     Json slots = Json::object();
     for (const auto& slot : *group) {
       Json s = slot_json(slot);
       // Annotations such as format or cardinality follow the three fixed keys.
-      for (const auto& [key, value] : slot.extra.members()) s.set(key, value);
-      slots.set(slot.name, std::move(s));
+      for (const auto& [key, value] : slot.extra.items()) s[key] = value;
+      slots[slot.name] = std::move(s);
     }
-    j.set(group == &inputs ? "inputs" : "outputs", std::move(slots));
+    j[group == &inputs ? "inputs" : "outputs"] = std::move(slots);
   }
-  for (const auto& [key, value] : extra.members()) j.set(key, value);
+  for (const auto& [key, value] : extra.items()) j[key] = value;
   return j;
 }
 

@@ -7,10 +7,19 @@
 #include <utility>
 #include <vector>
 
-#include "json.hpp"
+#include <nlohmann/json.hpp>
+
 #include "util.hpp"
 
 namespace rivo {
+
+// JSON documents keep their members in insertion order (file order for the
+// annotations copied from a definition).
+using Json = nlohmann::ordered_json;
+
+// Two-space indented text without a trailing newline; bytes that are not
+// UTF-8 become U+FFFD, so the output is always valid JSON.
+std::string dump_json(const Json& doc);
 
 struct Slot {
   std::string name;

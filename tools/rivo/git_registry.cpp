@@ -9,6 +9,7 @@
 #include <ctime>
 #include <iostream>
 
+#include "common/atomic_file.hpp"
 #include "common/process.hpp"
 #include "project_lock.hpp"
 #include "sha256.hpp"
@@ -109,7 +110,7 @@ void clone(const std::string& url, const fs::path& dir, const fs::path& stamp) {
   fs::remove_all(dir, ec);  // what a clone that died half-way left
   fs::rename(tmp, dir, ec);
   if (ec) throw Failure("cannot keep the clone of registry " + url + " in " + dir.string() + ": " + ec.message());
-  write_file_atomic(stamp, url + "\n");
+  tavro::fs::replace_file(stamp.string(), url + "\n");
 }
 
 }  // namespace
@@ -170,7 +171,7 @@ void prepare(const std::string& url, bool update) {
               << "); using the cached copy in " << dir.string() << "\n";
     return;
   }
-  write_file_atomic(stamp, url + "\n");
+  tavro::fs::replace_file(stamp.string(), url + "\n");
 }
 
 tavro::lock::FileLock read_lock(const std::string& url) {

@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.hpp"
+#include "common/errors.hpp"
 #include "util.hpp"
 
 namespace {
@@ -26,76 +27,44 @@ constexpr const char* kExecUsage =
     "the working directory, and arguments under /workspace name files there.\n"
     "Standard streams pass through and the exit status is the tool's.\n";
 
-struct Globals {
-  std::optional<std::string> registry;
-  std::optional<std::string> backend;
-};
+// Always fails: every word after `exec` is left unparsed (prefix command)
+// and read from remaining(); the positional only makes "--" count as the
+// separator before the command.
+const CLI::Validator kTakeNothing([](std::string&) { return std::string("-"); }, "", "");
 
-// Reads "--registry DIR", "--registry=DIR", "--backend NAME" and
-// "--backend=NAME" at args[i]; returns how many arguments it used (0: none).
-size_t take_global(const std::vector<std::string>& args, size_t i, Globals& g) {
-  const std::string& a = args[i];
-  for (auto [flag, slot] : {std::pair<const char*, std::optional<std::string>*>{"--registry", &g.registry},
-                            std::pair<const char*, std::optional<std::string>*>{"--backend", &g.backend}}) {
-    std::string f = flag;
-    if (a == f) {
-      if (i + 1 >= args.size()) throw rivo::Failure(f + " needs a value", rivo::kExitUsage);
-      *slot = args[i + 1];
-      return 2;
-    }
-    if (rivo::starts_with(a, f + "=")) {
-      *slot = a.substr(f.size() + 1);
-      return 1;
-    }
-  }
-  return 0;
+std::vector<std::string> exec_command(const CLI::App& exec) {
+  std::vector<std::string> command = exec.remaining();
+  if (!command.empty() && command.front() == "--") command.erase(command.begin());
+  return command;
 }
 
-// `exec` takes everything after the executable verbatim, so it is parsed by
-// hand: global options, an optional "--", then the command.
-int run_exec_command(const std::vector<std::string>& args, size_t exec_at) {
-  Globals g;
-  size_t i = 1;
-  while (i < exec_at) {
-    size_t used = take_global(args, i, g);
-    i += used ? used : 1;
-  }
-  i = exec_at + 1;
-  while (i < args.size()) {
-    if (args[i] == "--") {
-      ++i;
-      break;
-    }
-    if (args[i] == "-h" || args[i] == "--help") {
-      std::cout << kExecUsage;
-      return 0;
-    }
-    size_t used = take_global(args, i, g);
-    if (!used) break;
-    i += used;
-  }
-  std::vector<std::string> command(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
-  rivo::Context ctx(g.registry, g.backend);
-  return rivo::cmd_exec(ctx, command);
+struct ExecOptions {
+  std::vector<std::string> unused;
+  std::string registry, backend;
+};
+
+// `exec` takes everything after its own options verbatim (CLI11's prefix
+// command); its --registry and --backend mean the same as the global ones.
+CLI::App* add_exec(CLI::App& app, ExecOptions& o) {
+  auto* exec = app.add_subcommand("exec", "Run an executable of the project: exec EXE [ARGS...] | exec -- bash -c LINE");
+  exec->footer(kExecUsage);
+  exec->prefix_command();
+  exec->validate_positionals();
+  exec->add_option("command", o.unused, "EXE [ARGS...], or -- bash -c LINE")->check(kTakeNothing);
+  exec->add_option("--registry", o.registry, "Same as before the subcommand");
+  exec->add_option("--backend", o.backend, "Same as before the subcommand");
+  return exec;
+}
+
+// The value of a global option when given, the one after `exec` winning.
+std::optional<std::string> given(const CLI::App& app, const std::string& name, const std::string& value,
+                                 const CLI::App& exec, const std::string& exec_value) {
+  if (exec.get_option(name)->count()) return exec_value;
+  if (app.get_option(name)->count()) return value;
+  return std::nullopt;
 }
 
 int run(int argc, char** argv) {
-  std::vector<std::string> args(argv, argv + argc);
-  if (args.empty()) args.push_back("rivo");
-
-  // Find the subcommand: the first word that is not a global option.
-  size_t sub = 1;
-  while (sub < args.size()) {
-    const std::string& a = args[sub];
-    if (a == "--registry" || a == "--backend")
-      sub += 2;
-    else if (!a.empty() && a[0] == '-')
-      sub += 1;
-    else
-      break;
-  }
-  if (sub < args.size() && args[sub] == "exec") return run_exec_command(args, sub);
-
   CLI::App app{"Manage the command-line tools of a project and run them locally or in containers.", "rivo"};
   app.set_version_flag("--version", kVersion);
   app.require_subcommand(1);
@@ -146,7 +115,8 @@ int run(int argc, char** argv) {
   auto* shell_cmd = app.add_subcommand("shell", "Start a subshell with the project's binaries first on PATH");
   shell_cmd->add_option("--shell", shell, "Shell to run (default: $SHELL, else /bin/sh)");
 
-  app.add_subcommand("exec", "Run an executable of the project: exec EXE [ARGS...] | exec -- bash -c LINE");
+  ExecOptions exec_opts;
+  auto* exec = add_exec(app, exec_opts);
 
   for (auto* s : {add, sync, lock, remove, list, show, info, search, shell_cmd}) s->fallthrough();
 
@@ -157,10 +127,8 @@ int run(int argc, char** argv) {
     return rc == 0 ? 0 : rivo::kExitUsage;
   }
 
-  std::optional<std::string> reg_opt, backend_opt;
-  if (app.get_option("--registry")->count()) reg_opt = registry;
-  if (app.get_option("--backend")->count()) backend_opt = backend;
-  rivo::Context ctx(reg_opt, backend_opt);
+  rivo::Context ctx(given(app, "--registry", registry, *exec, exec_opts.registry),
+                   given(app, "--backend", backend, *exec, exec_opts.backend));
 
   if (add->parsed()) return rivo::cmd_add(ctx, add_tools);
   if (sync->parsed()) return rivo::cmd_sync(ctx, frozen);
@@ -171,6 +139,7 @@ int run(int argc, char** argv) {
   if (info->parsed()) return rivo::cmd_info(ctx, info_tool);
   if (search->parsed()) return rivo::cmd_search(ctx, query, tier);
   if (shell_cmd->parsed()) return rivo::cmd_shell(ctx, shell);
+  if (exec->parsed()) return rivo::cmd_exec(ctx, exec_command(*exec));
   return rivo::kExitUsage;
 }
 
@@ -183,6 +152,10 @@ int main(int argc, char** argv) {
     std::cout.flush();
     std::cerr << "rivo: " << f.what() << "\n";
     return f.status;
+  } catch (const tavro::OsError& e) {
+    std::cout.flush();
+    std::cerr << "rivo: " << (e.path().empty() ? e.syscall() : e.path()) << ": " << rivo::errno_text(e.err()) << "\n";
+    return rivo::kExitFailure;
   } catch (const std::exception& e) {
     std::cout.flush();
     std::cerr << "rivo: " << e.what() << "\n";

@@ -25,7 +25,8 @@ struct ManifestEntry {
 struct LockedTool {
   std::string name;
   std::string image_reference;
-  std::string image_digest;  // "sha256:" + hash of the definition file
+  std::string image_digest;       // the image's repository digest or ID (docker only), else empty
+  std::string definition_digest;  // "sha256:" + hash of the definition file
   std::string entrypoint;
   std::string backend;
   std::string version;

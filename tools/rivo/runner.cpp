@@ -1,25 +1,27 @@
 #include "runner.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <iostream>
 
 #include <fcntl.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
+
+#include "common/errors.hpp"
+#include "common/fd.hpp"
+#include "common/process.hpp"
+#include "docker.hpp"
+#include "exec_route.hpp"
+
+extern char** environ;
 
 namespace rivo {
 namespace {
 
-volatile sig_atomic_t g_child_pid = 0;
-
-void forward_signal(int sig) {
-  if (g_child_pid > 0) ::kill(static_cast<pid_t>(g_child_pid), sig);
-}
+int g_received = 0;
 
 void write_stderr(const std::string& text) {
   const char* p = text.data();
@@ -33,20 +35,6 @@ void write_stderr(const std::string& text) {
     p += n;
     left -= static_cast<size_t>(n);
   }
-}
-
-void sleep_ms(long ms) {
-  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-  while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
-
-bool is_shell(const std::string& exe) {
-  static const char* shells[] = {"sh", "bash", "dash", "zsh", "ksh", "ash"};
-  std::string base = base_name(exe);
-  for (const char* s : shells)
-    if (base == s) return true;
-  return false;
 }
 
 // Option words of a shell that take the command line next: -c, -ec, -lc, ...
@@ -131,10 +119,16 @@ void note_missing_paths(const std::vector<std::string>& argv, const fs::path& wo
   }
 }
 
-std::vector<char*> c_argv(const std::vector<std::string>& argv) {
-  std::vector<char*> out;
-  for (const auto& a : argv) out.push_back(const_cast<char*>(a.c_str()));
-  out.push_back(nullptr);
+// The process environment with `overrides` set.
+std::vector<std::string> child_env(const EnvOverrides& overrides) {
+  std::vector<std::string> out;
+  for (char** e = environ; *e; ++e) {
+    std::string_view kv(*e);
+    std::string_view key = kv.substr(0, kv.find('='));
+    bool replaced = std::any_of(overrides.begin(), overrides.end(), [&](const auto& o) { return o.first == key; });
+    if (!replaced) out.emplace_back(kv);
+  }
+  for (const auto& [key, value] : overrides) out.push_back(key + "=" + value);
   return out;
 }
 
@@ -158,125 +152,61 @@ std::string backend_name(Backend backend) {
   return "local";
 }
 
-std::optional<std::string> find_on_path(const std::string& name, const std::string& path_value) {
+std::optional<std::string> find_program(const std::string& name) {
   if (name.empty()) return std::nullopt;
-  if (name.find('/') != std::string::npos) {
-    if (::access(name.c_str(), X_OK) == 0) return name;
-    return std::nullopt;
-  }
-  size_t start = 0;
-  while (start <= path_value.size()) {
-    size_t colon = path_value.find(':', start);
-    if (colon == std::string::npos) colon = path_value.size();
-    // An empty PATH entry means the current directory.
-    std::string candidate = colon > start ? path_value.substr(start, colon - start) + "/" + name : "./" + name;
-    struct stat st{};
-    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
-      return candidate;
-    start = colon + 1;
-  }
-  return std::nullopt;
+  return tavro::proc::which(name, tavro::proc::exec_path(std::nullopt));
 }
 
-int spawn_wait(const std::vector<std::string>& argv, const SpawnOptions& options) {
+int received_signal() { return g_received; }
+
+int run_tool(const std::vector<std::string>& argv, const EnvOverrides& env,
+             const std::function<void(int)>& on_signal) {
   if (argv.empty()) throw Failure("nothing to run", kExitUsage);
-  std::vector<char*> args = c_argv(argv);
-  pid_t parent = ::getpid();
-  ::fflush(nullptr);
-
-  pid_t pid = ::fork();
-  if (pid < 0) throw Failure("cannot start " + argv[0] + ": " + errno_text(errno));
-  if (pid == 0) {
-    // The tool must not outlive rivo when the caller kills rivo at a time limit.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(1);
-    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE}) ::signal(sig, SIG_DFL);
-    if (options.timeout > 0) ::setpgid(0, 0);  // a time-out ends the child's whole group
-    if (options.quiet) {
-      int null_fd = ::open("/dev/null", O_RDWR);
-      if (null_fd >= 0) {
-        ::dup2(null_fd, STDIN_FILENO);
-        ::dup2(null_fd, STDOUT_FILENO);
-        ::dup2(null_fd, STDERR_FILENO);
-        if (null_fd > STDERR_FILENO) ::close(null_fd);
-      }
-    }
-    for (const auto& [key, value] : options.env) ::setenv(key.c_str(), value.c_str(), 1);
-    ::execvp(args[0], args.data());
-    int err = errno;
-    write_stderr("rivo: " + argv[0] + ": " + errno_text(err) + "\n");
-    ::_exit(err == ENOENT || err == ENOTDIR ? 127 : 126);
+  tavro::proc::SpawnOptions o;
+  o.argv = argv;
+  if (!env.empty()) o.env = child_env(env);
+  o.passthrough = true;
+  o.forward_signals = {SIGTERM, SIGINT, SIGHUP};
+  g_received = 0;
+  o.on_signal = [&on_signal](int sig) {
+    if (!g_received) g_received = sig;
+    if (on_signal) on_signal(sig);
+  };
+  std::cout.flush();
+  try {
+    return tavro::proc::run(o).returncode;
+  } catch (const tavro::OsError& e) {
+    // The error pipe carries exec's errno; the child never ran.
+    const std::string& what = e.path().empty() ? argv[0] : e.path();
+    throw Failure(what + ": " + errno_text(e.err()), e.err() == ENOENT || e.err() == ENOTDIR ? 127 : 126);
   }
-
-  if (options.timeout > 0) ::setpgid(pid, pid);  // both sides set it, whichever runs first
-
-  // Like system(): the terminal's interrupts go to the child; termination
-  // requests sent to rivo are handed on to it.
-  struct sigaction ignore{}, forward{}, old_int{}, old_quit{}, old_term{}, old_hup{};
-  ignore.sa_handler = SIG_IGN;
-  forward.sa_handler = forward_signal;
-  g_child_pid = pid;
-  ::sigaction(SIGINT, &ignore, &old_int);
-  ::sigaction(SIGQUIT, &ignore, &old_quit);
-  ::sigaction(SIGTERM, &forward, &old_term);
-  ::sigaction(SIGHUP, &forward, &old_hup);
-
-  int status = 0;
-  bool timed_out = false;
-  if (options.timeout > 0) {
-    long waited = 0;
-    long limit = static_cast<long>(options.timeout * 1000);
-    while (true) {
-      pid_t r = ::waitpid(pid, &status, WNOHANG);
-      if (r == pid) break;
-      if (r < 0 && errno != EINTR) break;
-      if (waited >= limit) {
-        ::kill(-pid, SIGKILL);
-        ::kill(pid, SIGKILL);
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        timed_out = true;
-        break;
-      }
-      sleep_ms(25);
-      waited += 25;
-    }
-  } else {
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
-
-  g_child_pid = 0;
-  ::sigaction(SIGINT, &old_int, nullptr);
-  ::sigaction(SIGQUIT, &old_quit, nullptr);
-  ::sigaction(SIGTERM, &old_term, nullptr);
-  ::sigaction(SIGHUP, &old_hup, nullptr);
-
-  if (timed_out) return -SIGKILL;
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return -WTERMSIG(status);
-  return 1;
 }
 
 Backend detect_backend() {
-  std::string path = env_value("PATH").value_or("/usr/local/bin:/usr/bin:/bin");
-  if (!find_on_path("docker", path)) return Backend::Local;
+  if (!find_program("docker")) return Backend::Local;
   double limit = 5.0;
   if (auto v = env_value("RIVO_DOCKER_PROBE_TIMEOUT")) {
     char* end = nullptr;
     double d = std::strtod(v->c_str(), &end);
     if (end != v->c_str() && d > 0) limit = d;
   }
-  SpawnOptions probe;
-  probe.quiet = true;
+  tavro::fs::Fd null_fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  tavro::proc::SpawnOptions probe;
+  probe.argv = {"docker", "info"};
   probe.timeout = limit;
-  return spawn_wait({"docker", "info"}, probe) == 0 ? Backend::Docker : Backend::Local;
+  probe.kill_grace = 0.5;
+  probe.stdin_fd = null_fd.get();
+  try {
+    return tavro::proc::run(probe).returncode == 0 ? Backend::Docker : Backend::Local;
+  } catch (const tavro::proc::TimedOut&) {
+    return Backend::Local;
+  } catch (const tavro::OsError&) {
+    return Backend::Local;
+  }
 }
 
-void pull_image(Backend backend, const std::string& image) {
-  if (backend != Backend::Docker || image.empty()) return;
-  int rc = spawn_wait({"docker", "pull", image});
-  if (rc != 0) throw Failure("docker pull " + image + " failed (exit " + std::to_string(rc) + ")");
+void pull_image(Backend backend, const std::string& image, bool may_pull) {
+  if (backend == Backend::Docker) ensure_image(image, may_pull);
 }
 
 std::vector<std::string> map_workspace(const std::vector<std::string>& argv, const std::string& workdir) {
@@ -311,19 +241,24 @@ std::string path_without_shims(const std::string& path_value) {
 int run_exec(const ExecRequest& req) {
   if (req.argv.empty()) throw Failure("exec needs an executable", kExitUsage);
   const std::string workdir = req.workdir.string();
-  SpawnOptions options;
+  EnvOverrides env;
   std::vector<std::string> argv;
+  std::string container;
 
   switch (req.backend) {
     case Backend::Local: {
       argv = map_workspace(req.argv, workdir);
       std::string path = path_without_shims(env_value("PATH").value_or("/usr/local/bin:/usr/bin:/bin"));
-      options.env.emplace_back("PATH", path);
+      env.emplace_back("PATH", path);
       break;
     }
     case Backend::Docker: {
       if (req.image.empty()) throw Failure("no container image to run " + req.argv[0] + " in");
-      argv = {"docker", "run", "--rm", "-i", "-v", workdir + ":/workspace", "-w", "/workspace"};
+      // --init: a tool's shell as PID 1 would ignore SIGTERM. The name lets
+      // rivo stop the container itself: ending the client does not.
+      container = container_name();
+      argv = {"docker", "run", "--rm", "-i", "--init", "--name", container,
+              "-v", workdir + ":/workspace", "-w", "/workspace"};
       if (::getuid() != 0) {
         // Files the tool writes into the mounted directory stay the caller's.
         argv.push_back("--user");
@@ -342,8 +277,7 @@ int run_exec(const ExecRequest& req) {
     }
     case Backend::Apptainer: {
       if (req.image.empty()) throw Failure("no container image to run " + req.argv[0] + " in");
-      std::string path = env_value("PATH").value_or("/usr/local/bin:/usr/bin:/bin");
-      std::string engine = find_on_path("apptainer", path) ? "apptainer" : "singularity";
+      std::string engine = find_program("apptainer") ? "apptainer" : "singularity";
       argv = {engine, "exec", "--bind", workdir + ":/workspace", "--pwd", "/workspace"};
       if (req.gpu) argv.push_back("--nv");
       std::string ref = req.image.find("://") == std::string::npos ? "docker://" + req.image : req.image;
@@ -353,15 +287,22 @@ int run_exec(const ExecRequest& req) {
     }
   }
 
-  if (req.backend != Backend::Local &&
-      !find_on_path(argv[0], env_value("PATH").value_or("/usr/local/bin:/usr/bin:/bin")))
+  if (req.backend != Backend::Local && !find_program(argv[0]))
     throw Failure(argv[0] + ": No such file or directory (needed by the " + backend_name(req.backend) + " backend)", 127);
 
   int depth = 0;
   if (auto d = env_value("RIVO_EXEC_DEPTH")) depth = std::atoi(d->c_str());
-  options.env.emplace_back("RIVO_EXEC_DEPTH", std::to_string(depth + 1));
+  env.emplace_back("RIVO_EXEC_DEPTH", std::to_string(depth + 1));
 
-  int rc = spawn_wait(argv, options);
+  if (req.backend != Backend::Local && env_value("RIVO_VERBOSE").value_or("") != "")
+    write_stderr("rivo: running " + req.argv[0] + " in image " + req.image + "\n");
+  bool stopped = false;
+  int rc = run_tool(argv, env, [&](int) {
+    if (container.empty() || stopped) return;
+    stopped = true;
+    stop_container(container);
+  });
+  if (received_signal()) return -received_signal();
   if (rc != 0) {
     if (req.backend != Backend::Local && rc == 127)
       write_stderr("rivo: " + req.argv[0] + ": No such file or directory (not found in image " + req.image + ")\n");

@@ -2,6 +2,7 @@
 // running one executable locally, under Docker or under Apptainer.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -22,23 +23,28 @@ std::string backend_name(Backend backend);
 Backend detect_backend();
 
 // First executable called `name` on PATH (or `name` itself when it has a '/').
-std::optional<std::string> find_on_path(const std::string& name, const std::string& path_value);
+std::optional<std::string> find_program(const std::string& name);
 
-struct SpawnOptions {
-  bool quiet = false;        // stdin, stdout and stderr on /dev/null
-  double timeout = 0;        // seconds; 0 means none; with a limit the child gets a process group of its own
-  std::vector<std::pair<std::string, std::string>> env;  // set in the child only
-};
+using EnvOverrides = std::vector<std::pair<std::string, std::string>>;
 
-// Runs argv[0] (looked up on PATH) with inherited stdio and waits for it.
-// Returns the exit status; a child ended by signal N gives -N; a time-out
-// kills it and gives -SIGKILL. When argv[0] cannot be started the child
-// prints "rivo: <argv0>: <reason>" and exits 127 (not found) or 126.
-int spawn_wait(const std::vector<std::string>& argv, const SpawnOptions& options = {});
+// Runs argv[0] (looked up on PATH) with rivo's standard streams passed
+// through, in a process group of its own, and waits for it. SIGTERM, SIGINT
+// and SIGHUP sent to rivo meanwhile go on to the child's group; `on_signal`
+// is then called with the signal (for clean-up the group kill cannot do).
+// `env` entries are set in the child only. Returns the exit status; a child
+// ended by signal N gives -N. Throws Failure when argv[0] cannot be started
+// ("<argv0>: <reason>", exit status 127 when not found, else 126).
+int run_tool(const std::vector<std::string>& argv, const EnvOverrides& env = {},
+             const std::function<void(int)>& on_signal = {});
+
+// The termination signal rivo received during the last run_tool, 0 if none.
+int received_signal();
 
 // Pulls `image` for the backend (docker pull; nothing for local; Apptainer
 // fetches on first use). Throws Failure when the pull fails.
-void pull_image(Backend backend, const std::string& image);
+// Only a missing image is pulled; with `may_pull` false a missing image is a
+// Failure naming it.
+void pull_image(Backend backend, const std::string& image, bool may_pull = true);
 
 // One `exec`: the executable and its arguments, run in `workdir` (mounted at
 // /workspace for the container backends).
@@ -51,7 +57,8 @@ struct ExecRequest {
 };
 
 // Runs the request with stdio passed through and returns the exit status
-// (-N when the child was ended by signal N). When the tool fails, arguments
+// (-N when the child was ended by signal N, or when rivo itself received
+// termination signal N meanwhile). When the tool fails, arguments
 // that name files which do not exist are reported on stderr as
 // "rivo: <arg>: No such file or directory".
 int run_exec(const ExecRequest& request);

@@ -21,34 +21,6 @@ std::string read_file(const fs::path& path) {
   return buf.str();
 }
 
-void write_file_atomic(const fs::path& path, std::string_view data, unsigned mode) {
-  fs::path tmp = path;
-  tmp += ".tmp." + std::to_string(::getpid());
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, static_cast<mode_t>(mode));
-  if (fd < 0) throw Failure("cannot write " + path.string() + ": " + errno_text(errno));
-  const char* p = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      ::unlink(tmp.c_str());
-      throw Failure("cannot write " + path.string() + ": " + errno_text(err));
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  // The umask may have narrowed the bits given to open(); shims must stay executable.
-  ::fchmod(fd, static_cast<mode_t>(mode));
-  if (::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
-    int err = errno;
-    ::unlink(tmp.c_str());
-    throw Failure("cannot write " + path.string() + ": " + errno_text(err));
-  }
-}
-
 std::string lower(std::string_view text) {
   std::string out(text);
   for (char& c : out)

@@ -1,5 +1,5 @@
 // Small helpers shared by every part of the local rivo command: the error type
-// that carries an exit status, file reading and atomic writing, text helpers.
+// that carries an exit status, file reading, text helpers.
 #pragma once
 
 #include <filesystem>
@@ -26,10 +26,6 @@ struct Failure : std::runtime_error {
 
 // Whole file as bytes; throws Failure naming the path when it cannot be read.
 std::string read_file(const fs::path& path);
-
-// Replaces `path` with `data` through a temporary file and a rename, so a
-// reader never sees half a file. `mode` gives the permission bits.
-void write_file_atomic(const fs::path& path, std::string_view data, unsigned mode = 0644);
 
 std::string lower(std::string_view text);
 std::string trim(std::string_view text);

@@ -15,8 +15,10 @@
 #include <cstring>
 #include <thread>
 
+#include "common/capture.hpp"
 #include "common/errors.hpp"
 #include "common/fileops.hpp"
+#include "common/signal_relay.hpp"
 
 extern char** environ;
 
@@ -209,8 +211,15 @@ int reap(pid_t pid) {
 
 class Session {
  public:
-  Session(const SpawnOptions& o, Pipes& p, pid_t pid)
-      : o_(o), p_(p), pid_(pid), limit_(o.max_output ? o.max_output : SIZE_MAX) {
+  Session(const SpawnOptions& o, Pipes& p, pid_t pid, SignalRelay& relay)
+      : o_(o),
+        p_(p),
+        pid_(pid),
+        limit_(o.max_output ? o.max_output : SIZE_MAX),
+        relay_(relay),
+        out_cap_(o.capture_bound),
+        err_cap_(o.capture_bound) {
+    if (o.stdout_fd >= 0 && p.out_r.get() >= 0) prepare_stream();
     if (o.input) {
       set_nonblocking(p.in_w.get());
       if (o.input->empty()) p.in_w.reset();
@@ -228,13 +237,16 @@ class Session {
     while (true) {
       const bool open = p_.out_r.get() >= 0 || p_.err_r.get() >= 0 || p_.in_w.get() >= 0;
       if (!exited_at && exited_nowait(pid_)) exited_at = Clock::now();
+      relay_.dispatch(!exited_at);
       if (!open && exited_at) break;
       // A grandchild may keep the pipes open after the child is gone; stop
       // reading once they have been quiet for a moment.
       if (exited_at && seconds_since(std::max(*exited_at, last_data)) > kLinger) break;
       if (o_.timeout && seconds_since(start) >= *o_.timeout) {
         stop_group(o_.kill_grace);
-        throw TimedOut{*o_.timeout, std::move(out_), std::move(err_)};
+        Result part;
+        fill(part);
+        throw TimedOut{*o_.timeout, std::move(part.out), std::move(part.err)};
       }
       // The hook takes the GIL; asking at most every 100 ms keeps a chatty
       // tool from competing with the host's Python threads for it.
@@ -264,8 +276,8 @@ class Session {
     }
     Result r;
     r.returncode = reap(pid_);
-    r.out = std::move(out_);
-    r.err = std::move(err_);
+    if (stream_errno_) throw OsError(stream_errno_, "write");
+    fill(r);
     return r;
   }
 
@@ -287,10 +299,17 @@ class Session {
     if (rc <= 0) return false;
     bool moved = false;
     if (idx_out >= 0 && fds[idx_out].revents) {
-      moved |= drain(p_.out_r, out_, limit_, true);
-      if (out_.size() >= limit_) p_.out_r.reset();  // full: nothing more is read
+      if (o_.stdout_fd >= 0) {
+        moved |= stream_out();
+      } else {
+        moved |= drain(p_.out_r, out_, limit_, true);
+        if (out_.size() >= limit_) p_.out_r.reset();  // full: nothing more is read
+      }
     }
-    if (idx_err >= 0 && fds[idx_err].revents) moved |= drain(p_.err_r, err_, limit_, false);
+    if (idx_err >= 0 && fds[idx_err].revents) {
+      if (o_.capture_bound) moved |= drain_bounded(p_.err_r, err_cap_);
+      else moved |= drain(p_.err_r, err_, limit_, false);
+    }
     if (idx_in >= 0 && fds[idx_in].revents) moved |= feed();
     return moved;
   }
@@ -332,10 +351,57 @@ class Session {
     p_.err_r.reset();
     Result r;
     r.returncode = reap(pid_);
-    r.out = std::move(out_);
-    r.err = std::move(err_);
+    fill(r);
     r.truncated = true;
     return r;
+  }
+
+  // ---- streamed stdout and bounded captures
+
+  void prepare_stream() {
+    // A bigger pipe means fewer wake-ups per megabyte; refused (EPERM above
+    // the system's pipe-max-size) it simply stays as it is.
+    (void)::fcntl(p_.out_r.get(), F_SETPIPE_SZ, 1 << 20);
+    stream_buf_.resize(1 << 20);
+  }
+
+  // Moves what the stdout pipe holds to the stream descriptor. After a
+  // failed write the output cannot be kept (disk full, file too large):
+  // running on would only waste the tool's time, so its group is ended (and
+  // wait() throws once it is reaped); the rest is read and dropped.
+  bool stream_out() {
+    const bool failed = stream_errno_ != 0;
+    auto r = capture::pump_pipe(p_.out_r.get(), out_cap_, o_.stdout_fd, stream_errno_, stream_buf_, kRoundBytes);
+    if (!failed && stream_errno_) {
+      ::kill(-pid_, SIGKILL);
+      p_.in_w.reset();
+    }
+    if (r.eof) p_.out_r.reset();
+    return r.moved > 0;
+  }
+
+  bool drain_bounded(Fd& fd, capture::Bounded& sink) {
+    int no_copy = 0;
+    auto r = capture::pump_pipe(fd.get(), sink, -1, no_copy, err_buf_, kRoundBytes);
+    if (r.eof) fd.reset();
+    return r.moved > 0;
+  }
+
+  void fill(Result& r) {
+    if (o_.stdout_fd >= 0) {
+      r.out = out_cap_.text();
+      r.out_bytes = out_cap_.total();
+    } else {
+      r.out = std::move(out_);
+      r.out_bytes = r.out.size();
+    }
+    if (o_.capture_bound) {
+      r.err = err_cap_.text();
+      r.err_bytes = err_cap_.total();
+    } else {
+      r.err = std::move(err_);
+      r.err_bytes = r.err.size();
+    }
   }
 
   bool feed() {
@@ -380,8 +446,12 @@ class Session {
   Pipes& p_;
   pid_t pid_;
   size_t limit_;
+  SignalRelay& relay_;
   std::string out_, err_;
   size_t written_ = 0;
+  capture::Bounded out_cap_, err_cap_;
+  std::vector<char> stream_buf_, err_buf_;
+  int stream_errno_ = 0;
 };
 
 }  // namespace
@@ -411,14 +481,17 @@ std::optional<std::string> which(const std::string& name, const std::vector<std:
 
 Result run(const SpawnOptions& o) {
   if (o.argv.empty()) throw InvalidArgument("empty argument vector");
+  SignalRelay relay(o);
   Pipes p;
-  if (o.input) make_pipe(p.in_r, p.in_w);
+  if (o.passthrough) {
+    // stdin, stdout and stderr stay ours: nothing to set up
+  } else if (o.input) make_pipe(p.in_r, p.in_w);
   else if (o.stdin_fd >= 0) {
     int fd = ::fcntl(o.stdin_fd, F_DUPFD_CLOEXEC, 3);
     if (fd < 0) throw_errno("fcntl");
     p.stdin_src.reset(fd);
   }
-  if (o.capture) {
+  if (o.capture && !o.passthrough) {
     make_pipe(p.out_r, p.out_w);
     make_pipe(p.err_r, p.err_w);
   }
@@ -428,8 +501,12 @@ Result run(const SpawnOptions& o) {
   p.out_w.reset();
   p.err_w.reset();
   p.stdin_src.reset();
-  Session s(o, p, pid);
-  return s.wait();
+  relay.attach(pid);
+  TerminalHandoff tty(o.passthrough, pid);
+  Session s(o, p, pid, relay);
+  Result r = s.wait();
+  relay.dispatch(false);  // a signal that came as the child ended
+  return r;
 }
 
 }  // namespace tavro::proc

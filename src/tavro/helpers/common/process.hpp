@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -33,6 +34,35 @@ struct SpawnOptions {
   // Polled about every 100 ms while the child runs; returning true ends the
   // child's group at once and makes run() throw tavro::Aborted.
   std::function<bool()> should_abort;
+
+  // Pass-through (the local rivo command): the child shares this process's
+  // stdin, stdout and stderr and nothing is captured (`input` and `capture`
+  // are ignored). When stdin is our controlling terminal and our group is in
+  // its foreground, the terminal is handed to the child's group for the run
+  // and taken back afterwards, so an interactive tool can read it and the
+  // terminal's Ctrl-C reaches the tool itself.
+  bool passthrough = false;
+  // Signals that, arriving here while the child runs, are passed on to the
+  // child's whole group at once (from the handler). After that, outside the
+  // handler, `on_signal` is called with the number from the waiting loop,
+  // for clean-up the group kill cannot do (a container the child asked a
+  // daemon to start). If the child still runs `forward_grace` seconds after
+  // the first forwarded signal its group gets SIGKILL: our own caller may
+  // SIGKILL us next, and the tool must not outlive us in a group of its own.
+  // The previous handlers are back in place when run() returns. One run with
+  // forwarding at a time per process.
+  std::vector<int> forward_signals;
+  std::function<void(int)> on_signal;
+  double forward_grace = 2.0;
+  // Streamed stdout: the child still writes to a pipe, and every chunk read
+  // from it goes straight to this descriptor (nothing of it accumulates in
+  // memory; Result::out keeps a bounded view). A failed write ends the
+  // child's group and throws OsError(errno, "write").
+  int stdout_fd = -1;
+  // > 0: stderr, and a streamed stdout, keep only their first and last
+  // `capture_bound` bytes (see capture::Bounded); the rest is read and
+  // dropped. 0: stderr is kept whole (up to max_output as before).
+  std::size_t capture_bound = 0;
 };
 
 struct Result {
@@ -40,6 +70,8 @@ struct Result {
   std::string out;
   std::string err;
   bool truncated = false;  // stdout reached max_output and the child was ended
+  std::uint64_t out_bytes = 0;  // bytes the child wrote to stdout (streamed or kept)
+  std::uint64_t err_bytes = 0;  // bytes the child wrote to stderr
 };
 
 // Thrown at the time limit, after the group was ended and reaped; carries

@@ -15,4 +15,17 @@ nb::str bytes_text(const std::string& bytes) {
   return nb::steal<nb::str>(o);
 }
 
+std::string utf8_bytes(nb::handle str) {
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(str.ptr(), &n);
+  if (!p) throw nb::python_error();
+  return std::string(p, static_cast<size_t>(n));
+}
+
+nb::str utf8_text(const std::string& bytes) {
+  PyObject* o = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
+  if (!o) throw nb::python_error();
+  return nb::steal<nb::str>(o);
+}
+
 }  // namespace tavro::py

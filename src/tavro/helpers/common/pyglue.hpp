@@ -73,6 +73,13 @@ inline bool truthy(nb::handle h) {
   return r != 0;
 }
 
+// isinstance(obj, cls), with Python semantics.
+inline bool is_instance(nb::handle obj, nb::handle cls) {
+  int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+  if (r < 0) throw nb::python_error();
+  return r != 0;
+}
+
 // A new dict with the items of `mapping` (Python's dict(mapping)); nb::dict(h)
 // would only re-label the object, never copy it.
 inline nb::dict new_dict(nb::handle mapping) {

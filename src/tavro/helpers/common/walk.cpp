@@ -86,7 +86,11 @@ std::vector<DirEntry> list_dir(const std::string& path) {
   return out;
 }
 
-std::vector<std::string> walk_files(const std::string& root, bool follow_dir_symlinks) {
+std::vector<std::string> walk_files(const std::string& root, bool follow_dir_symlinks, bool strict) {
+  auto lost = [&](int e, const std::string& rel) {
+    if (strict && (e == EMFILE || e == ENFILE || e == ENOMEM || e == ENAMETOOLONG))
+      throw OsError(e, "scandir", root + "/" + rel);
+  };
   struct Frame {
     Fd fd;
     std::string rel;  // "" for root, else "a/b"
@@ -148,7 +152,10 @@ std::vector<std::string> walk_files(const std::string& root, bool follow_dir_sym
     // listed fails ELOOP and is skipped, as os.walk's islink() re-check does.
     c.fd = open_at(f.fd.get(), name.c_str(),
                    O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_dir_symlinks ? 0 : O_NOFOLLOW));
-    if (!c.fd) continue;  // os.walk ignores unreadable directories
+    if (!c.fd) {
+      lost(errno, f.rel.empty() ? name : f.rel + '/' + name);
+      continue;  // os.walk ignores unreadable directories
+    }
     if (follow_dir_symlinks) {
       if (::fstat(c.fd.get(), &st) != 0) continue;
       bool loop = std::any_of(stack.begin(), stack.end(), [&](const Frame& a) {
@@ -159,7 +166,10 @@ std::vector<std::string> walk_files(const std::string& root, bool follow_dir_sym
       c.ino = st.st_ino;
     }
     c.rel = f.rel.empty() ? name : f.rel + '/' + name;
-    if (scan(c) != 0) continue;
+    if (int e = scan(c)) {
+      lost(e, c.rel);
+      continue;
+    }
     stack.push_back(std::move(c));  // `f` and `name` dangle from here on
   }
   return files;

@@ -30,6 +30,9 @@ std::vector<DirEntry> list_dir(const std::string& path);
 // and devices are not returned.
 // Errors: the root must be a readable directory (else OsError for root);
 // below it, unreadable directories are skipped silently like os.walk does.
-std::vector<std::string> walk_files(const std::string& root, bool follow_dir_symlinks = false);
+// With `strict`, running out of descriptors or memory below the root throws
+// (OsError for that directory) instead of silently losing the files there.
+std::vector<std::string> walk_files(const std::string& root, bool follow_dir_symlinks = false,
+                                    bool strict = false);
 
 }  // namespace tavro::fs

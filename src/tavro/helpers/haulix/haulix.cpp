@@ -1,4 +1,5 @@
 // Python face of the remote input fetcher: the Haulix class.
+#include "common/py_text.hpp"
 #include "common/pyglue.hpp"
 #include "haulix/cache.hpp"
 #include "haulix/fetch.hpp"

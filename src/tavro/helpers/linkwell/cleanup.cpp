@@ -65,116 +65,147 @@ nb::object strip_toplevel_imports(nb::handle, nb::handle code) {
   return join_lines(kept);
 }
 
+// The ast node types the import injection looks at.
+struct AstTypes {
+  nb::object ast = ast_mod();
+  nb::object function_t = ast.attr("FunctionDef"), name_t = ast.attr("Name"),
+             attribute_t = ast.attr("Attribute"), import_t = ast.attr("Import"),
+             import_from_t = ast.attr("ImportFrom"), walk = ast.attr("walk");
+};
+
+// Names a function uses as `name` or as the base of `name.attr`.
+nb::set referenced_names(nb::handle fn, const AstTypes& t) {
+  nb::set referenced;
+  for (nb::handle node : t.walk(fn)) {
+    if (is_instance(node, t.name_t)) {
+      referenced.add(node.attr("id"));
+    } else if (is_instance(node, t.attribute_t)) {
+      nb::object value = node.attr("value");
+      if (is_instance(value, t.name_t)) referenced.add(value.attr("id"));
+    }
+  }
+  return referenced;
+}
+
+// Top-level package names a function imports itself.
+nb::set imported_names(nb::handle fn, const AstTypes& t) {
+  nb::set imported;
+  for (nb::handle node : t.walk(fn)) {
+    if (is_instance(node, t.import_t)) {
+      for (nb::handle alias : node.attr("names")) {
+        nb::object asname = alias.attr("asname");
+        nb::object name = asname.is_none() ? alias.attr("name") : asname;
+        imported.add(name.attr("split")(".")[0]);
+      }
+    } else if (is_instance(node, t.import_from_t)) {
+      nb::object module = node.attr("module");
+      if (py::truthy(module)) imported.add(module.attr("split")(".")[0]);
+    }
+  }
+  return imported;
+}
+
+// function name -> sorted missing standard-library modules, in recording order.
+nb::dict missing_imports(nb::handle code, nb::handle stdlib, const AstTypes& t) {
+  nb::object sorted = nb::module_::import_("builtins").attr("sorted");
+  nb::set header;
+  for (const char* m : kHeaderModules) header.add(nb::str(m));
+  nb::dict missing_by_fn;
+  nb::object tree = parse(code);
+  for (nb::handle fn : tree.attr("body")) {
+    if (!is_instance(fn, t.function_t)) continue;
+    nb::object missing = (referenced_names(fn, t) & stdlib) - imported_names(fn, t) - header;
+    if (py::truthy(missing)) missing_by_fn[fn.attr("name")] = sorted(missing);
+  }
+  return missing_by_fn;
+}
+
+// Where a function's imports go: after the `def` line, indented by the body's
+// column in blanks; and, should that not parse, just above the first body
+// statement with that line's own indentation.
+struct Spot {
+  long after_def, indent;
+  std::optional<long> before_body;
+  nb::object body_pad;
+};
+
+Spot spot_of(nb::handle fn, nb::handle lines) {
+  nb::object body = fn.attr("body");
+  long def_line = as_long(fn.attr("lineno"));
+  Spot spot{def_line - 1, nb::len(body) ? as_long(body[0].attr("col_offset")) : 4, {}, {}};
+  if (!nb::len(body)) return spot;
+  long first = as_long(body[0].attr("lineno"));
+  long col = as_long(body[0].attr("col_offset"));
+  if (first > def_line && first - 1 < static_cast<long>(nb::len(lines))) {
+    nb::object line = lines[first - 1];
+    nb::object pad = nb::steal(PyUnicode_Substring(line.ptr(), 0, col));
+    if (!pad.is_valid()) throw nb::python_error();
+    if (!py::truthy(pad.attr("strip")())) {
+      spot.before_body = first - 2;
+      spot.body_pad = pad;
+    }
+  }
+  return spot;
+}
+
+std::map<std::string, Spot> import_spots(nb::handle code, nb::handle lines, const AstTypes& t) {
+  std::map<std::string, Spot> where;
+  nb::object tree = parse(code);
+  for (nb::handle fn : tree.attr("body")) {
+    if (!is_instance(fn, t.function_t)) continue;
+    where[nb::cast<std::string>(fn.attr("name"))] = spot_of(fn, lines);
+  }
+  return where;
+}
+
+// The code's lines with the imports put in: at the spots after the `def`
+// lines, or with `fallback` above the first body statements.
+nb::object with_imports(nb::handle lines, nb::handle missing_by_fn,
+                        const std::map<std::string, Spot>& where, bool fallback) {
+  std::map<long, std::vector<nb::object>> inserts;
+  for (auto [name, modules] : nb::borrow<nb::dict>(missing_by_fn)) {
+    const Spot& spot = where.at(nb::cast<std::string>(name));
+    if (fallback && !spot.before_body) continue;  // body on the `def` line: no room
+    long index = fallback ? *spot.before_body : spot.after_def;
+    nb::object pad = fallback ? spot.body_pad
+                              : nb::str(std::string(static_cast<size_t>(spot.indent), ' ').c_str());
+    for (nb::handle m : modules) inserts[index].push_back(pad + nb::str("import ") + nb::str(m));
+  }
+  nb::list out;
+  for (size_t i = 0; i < nb::len(lines); ++i) {
+    out.append(lines[i]);
+    auto it = inserts.find(static_cast<long>(i));
+    if (it != inserts.end())
+      for (auto& line : it->second) out.append(line);
+  }
+  return join_lines(out);
+}
+
 nb::object inject_missing_imports(nb::handle, nb::handle code) {
   py::require_str(code, "code");
   nb::object sys = mod_attr("sys");
   nb::object stdlib = getattr_or(sys, "stdlib_module_names", nb::frozenset());
   if (!py::truthy(stdlib)) return nb::borrow(code);
 
-  nb::object ast = ast_mod();
-  nb::object function_t = ast.attr("FunctionDef"), name_t = ast.attr("Name"),
-             attribute_t = ast.attr("Attribute"), import_t = ast.attr("Import"),
-             import_from_t = ast.attr("ImportFrom"), walk = ast.attr("walk");
-  nb::object sorted = nb::module_::import_("builtins").attr("sorted");
-
-  nb::set header;
-  for (const char* m : kHeaderModules) header.add(nb::str(m));
-
-  // function name -> sorted missing modules, in recording order
-  nb::dict missing_by_fn;
-  nb::object tree = parse(code);
-  for (nb::handle fn : tree.attr("body")) {
-    if (!is_instance(fn, function_t)) continue;
-    nb::set referenced, imported;
-    for (nb::handle node : walk(fn)) {
-      if (is_instance(node, name_t)) {
-        referenced.add(node.attr("id"));
-      } else if (is_instance(node, attribute_t)) {
-        nb::object value = node.attr("value");
-        if (is_instance(value, name_t)) referenced.add(value.attr("id"));
-      }
-    }
-    for (nb::handle node : walk(fn)) {
-      if (is_instance(node, import_t)) {
-        for (nb::handle alias : node.attr("names")) {
-          nb::object asname = alias.attr("asname");
-          nb::object name = asname.is_none() ? alias.attr("name") : asname;
-          imported.add(name.attr("split")(".")[0]);
-        }
-      } else if (is_instance(node, import_from_t)) {
-        nb::object module = node.attr("module");
-        if (py::truthy(module)) imported.add(module.attr("split")(".")[0]);
-      }
-    }
-    nb::object missing = (referenced & stdlib) - imported - header;
-    if (py::truthy(missing)) missing_by_fn[fn.attr("name")] = sorted(missing);
-  }
+  AstTypes t;
+  nb::dict missing_by_fn = missing_imports(code, stdlib, t);
   if (!nb::len(missing_by_fn)) return nb::borrow(code);
 
   nb::list lines = nb::borrow<nb::list>(code.attr("splitlines")());
-  // function name -> where its imports go: after the `def` line, indented by
-  // the body's column in blanks; and, should that not parse, just above the
-  // first body statement with that line's own indentation.
-  struct Spot {
-    long after_def, indent;
-    std::optional<long> before_body;
-    nb::object body_pad;
-  };
-  std::map<std::string, Spot> where;
-  nb::object reparsed = parse(code);
-  for (nb::handle fn : reparsed.attr("body")) {
-    if (!is_instance(fn, function_t)) continue;
-    nb::object body = fn.attr("body");
-    long def_line = as_long(fn.attr("lineno"));
-    Spot spot{def_line - 1, nb::len(body) ? as_long(body[0].attr("col_offset")) : 4, {}, {}};
-    if (nb::len(body)) {
-      long first = as_long(body[0].attr("lineno"));
-      long col = as_long(body[0].attr("col_offset"));
-      if (first > def_line && first - 1 < static_cast<long>(nb::len(lines))) {
-        nb::object line = lines[first - 1];
-        nb::object pad = nb::steal(PyUnicode_Substring(line.ptr(), 0, col));
-        if (!pad.is_valid()) throw nb::python_error();
-        if (!py::truthy(pad.attr("strip")())) {
-          spot.before_body = first - 2;
-          spot.body_pad = pad;
-        }
-      }
-    }
-    where[nb::cast<std::string>(fn.attr("name"))] = std::move(spot);
-  }
-
-  auto render = [&](bool fallback) -> nb::object {
-    std::map<long, std::vector<nb::object>> inserts;
-    for (auto [name, modules] : missing_by_fn) {
-      const Spot& spot = where.at(nb::cast<std::string>(name));
-      if (fallback && !spot.before_body) continue;  // body on the `def` line: no room
-      long index = fallback ? *spot.before_body : spot.after_def;
-      nb::object pad = fallback ? spot.body_pad
-                                : nb::str(std::string(static_cast<size_t>(spot.indent), ' ').c_str());
-      for (nb::handle m : modules) inserts[index].push_back(pad + nb::str("import ") + nb::str(m));
-    }
-    nb::list out;
-    for (size_t i = 0; i < nb::len(lines); ++i) {
-      out.append(lines[i]);
-      auto it = inserts.find(static_cast<long>(i));
-      if (it != inserts.end())
-        for (auto& line : it->second) out.append(line);
-    }
-    return join_lines(out);
-  };
+  std::map<std::string, Spot> where = import_spots(code, lines, t);
 
   // Lines put after the `def` line break a header that spans several lines, a
   // tab-indented body or a body on the `def` line itself; valid code must not
   // come out invalid, so such code gets its imports above the first body
   // statement instead, and if even that does not parse the error propagates.
-  nb::object result = render(false);
+  nb::object result = with_imports(lines, missing_by_fn, where, false);
   try {
     parse(result);
     return result;
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_SyntaxError)) throw;
   }
-  result = render(true);
+  result = with_imports(lines, missing_by_fn, where, true);
   parse(result);
   return result;
 }

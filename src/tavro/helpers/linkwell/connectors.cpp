@@ -2,6 +2,7 @@
 // connectors into one downstream node, and loading the store as a module.
 #include "common/errors.hpp"
 #include "common/flock.hpp"
+#include "common/text.hpp"
 #include "linkwell/linkwell.hpp"
 #include "linkwell/store.hpp"
 
@@ -61,18 +62,7 @@ lock::FileLock store_lock(const std::string& store, lock::Mode mode) {
 
 nb::object builtin(const char* name) { return nb::module_::import_("builtins").attr(name); }
 
-nb::str decode_text(const std::string& raw) {
-  std::string text = store::universal_newlines(raw);
-  PyObject* o = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
-  if (!o) throw nb::python_error();
-  return nb::steal<nb::str>(o);
-}
-
-std::string encode_text(nb::handle text) {
-  nb::object b = nb::steal(PyUnicode_AsUTF8String(text.ptr()));
-  if (!b.is_valid()) throw nb::python_error();
-  return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
-}
+nb::str decode_text(const std::string& raw) { return py::utf8_text(universal_newlines(raw)); }
 
 nb::object store_path() { return mod_attr("_connectors_path")(); }
 
@@ -200,7 +190,7 @@ void write_batch(nb::handle self, nb::handle names, nb::handle code) {
   nb::object text = existing.attr("rstrip")() + nb::str("\n\n") + code + nb::str("\n");
   require_compiles(text, path, names, "The connector store with the code");
   require_runs(text, path, names);
-  std::string data = encode_text(text);
+  std::string data = py::utf8_bytes(text);
   {
     nb::gil_scoped_release nogil;
     store::replace(where, data);

@@ -23,12 +23,6 @@ nb::object getattr_or(nb::handle obj, const char* name, nb::handle def) {
   return nb::borrow(def);
 }
 
-bool is_instance(nb::handle obj, nb::handle cls) {
-  int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-  if (r < 0) throw nb::python_error();
-  return r != 0;
-}
-
 std::pair<nb::object, nb::object> unpack2(nb::handle pair) {
   nb::object it = nb::steal(PyObject_GetIter(pair.ptr()));
   if (!it.is_valid()) {

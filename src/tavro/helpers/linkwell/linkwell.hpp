@@ -28,8 +28,7 @@ nb::object import_from(const char* module, const char* name);
 // getattr(obj, name, default): only AttributeError falls back to the default.
 nb::object getattr_or(nb::handle obj, const char* name, nb::handle def);
 
-// isinstance(obj, cls) with Python semantics.
-bool is_instance(nb::handle obj, nb::handle cls);
+using py::is_instance;
 
 // `a, b = pair` with Python's errors for the wrong number of items.
 std::pair<nb::object, nb::object> unpack2(nb::handle pair);

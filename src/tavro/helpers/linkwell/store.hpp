@@ -26,7 +26,4 @@ void write(const std::string& path, const std::string& data);
 // fs::replace_file).
 void replace(const std::string& path, const std::string& data);
 
-// Text-mode line ends as Python reads them: "\r\n" and "\r" become "\n".
-std::string universal_newlines(std::string s);
-
 }  // namespace tavro::linkwell::store

@@ -200,6 +200,14 @@ nb::object module_getattr(nb::handle name) {
   throw nb::python_error();
 }
 
+// dir() of the module: its attributes and the vendor names not yet imported.
+nb::object module_dir() {
+  nb::object names = nb::module_::import_("builtins").attr("set")(
+      nb::module_::import_(kModule).attr("__dict__"));
+  for (const Vendor& v : kVendors) names.attr("add")(v.name);
+  return nb::module_::import_("builtins").attr("sorted")(names);
+}
+
 // Fails the import of this module, as importing it would, when a vendor SDK
 // is not installed.
 void require_installed(const char* module) {
@@ -223,6 +231,8 @@ NB_MODULE(oraclet, m) {
   for (const Vendor& v : kVendors) require_installed(v.module);
   m.def("__getattr__", &module_getattr, nb::arg("name"), nb::sig("def __getattr__(name: str) -> object"),
         "Import a vendor SDK (Anthropic, OpenAI, genai) when it is first used.");
+  m.def("__dir__", &module_dir, nb::sig("def __dir__() -> list[str]"),
+        "The module's names, the vendor SDK names included.");
 
   nb::class_<Oraclet> cls(m, "Oraclet", nb::dynamic_attr(),
                           "A prompt-in, text-out client over OpenAI, Anthropic or Google.");

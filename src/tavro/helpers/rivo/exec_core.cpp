@@ -11,6 +11,7 @@
 
 #include "common/errors.hpp"
 #include "common/fileops.hpp"
+#include "common/publish.hpp"
 
 namespace tavro::rivo::core {
 
@@ -57,16 +58,33 @@ bool has_placeholder(std::string_view tok) {
   return false;
 }
 
+namespace {
+
+// The output slot a "> target" names: the slot itself, or "./slot" as a
+// slot name starting with '-' is substituted.
+std::optional<std::string> slot_named(const std::string& target,
+                                      const std::unordered_set<std::string>& out_slots) {
+  if (out_slots.count(target)) return target;
+  if (target.size() > 2 && target.compare(0, 2, "./") == 0 && target[2] == '-' &&
+      out_slots.count(target.substr(2)))
+    return target.substr(2);
+  return std::nullopt;
+}
+
+}  // namespace
+
 FilteredArgs filter_tokens(const std::vector<std::string>& tokens,
-                           const std::unordered_set<std::string>& out_slots) {
+                           const std::unordered_set<std::string>& out_slots,
+                           const std::vector<std::string>& paths) {
   static const std::unordered_set<std::string> kRedirections = {">", "<", "2>", ">>", "2>>"};
   FilteredArgs r;
   size_t i = 0;
   while (i < tokens.size()) {
     const std::string& tok = tokens[i];
     if (kRedirections.count(tok)) {
-      if (tok == ">" && i + 1 < tokens.size() && out_slots.count(tokens[i + 1]))
-        r.capture_slot = tokens[i + 1];
+      if (tok == ">" && i + 1 < tokens.size())
+        if (auto slot = slot_named(decode_token(tokens[i + 1], paths), out_slots))
+          r.capture_slot = *slot;
       i += 2;
     } else if (is_placeholder(tok)) {
       // The option in front of a missing value goes too: "-x {missing}".
@@ -76,7 +94,7 @@ FilteredArgs filter_tokens(const std::vector<std::string>& tokens,
     } else if (has_placeholder(tok)) {
       ++i;
     } else {
-      r.clean.push_back(tok);
+      r.clean.push_back(decode_token(tok, paths));
       ++i;
     }
   }
@@ -188,6 +206,40 @@ std::string parent_of(const std::string& path) {
   return path.substr(0, slash);
 }
 
+bool is_own_file(const std::string& path, const HarvestPlan& plan) {
+  struct stat st;
+  return plan.own_file && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         plan.own_file->first == static_cast<unsigned long long>(st.st_dev) &&
+         plan.own_file->second == static_cast<unsigned long long>(st.st_ino);
+}
+
+// A directory slot: every regular file below src_dir is copied into a
+// temporary folder beside dest, which then replaces dest in one step. The
+// delivered paths are spelled below dest.
+void deliver_dir(const std::string& sandbox, const std::string& src_dir, const std::string& output,
+                 const std::string& dest, std::vector<std::string>& delivered) {
+  fs::make_dirs(output.empty() ? "." : output);
+  std::string tmp = fs::temp_dir_beside(dest);
+  try {
+    std::unordered_set<std::string> made;
+    for (const auto& rel : fs::walk_files(src_dir, false, true)) {
+      std::string f = src_dir + "/" + rel;
+      if (is_symlink(f) && !fs::resolves_inside(f, sandbox)) continue;
+      std::string target = tmp + "/" + rel;
+      std::string parent = parent_of(target);
+      if (parent != tmp && made.insert(parent).second) fs::make_dirs(parent);
+      fs::copy_file(f, target);
+      delivered.push_back(dest + "/" + rel);
+    }
+    struct stat st;
+    if (::stat(src_dir.c_str(), &st) == 0) (void)::chmod(tmp.c_str(), st.st_mode & 07777);
+  } catch (...) {
+    fs::remove_tree_ignore_errors(tmp);
+    throw;
+  }
+  fs::publish_dir(tmp, dest);
+}
+
 }  // namespace
 
 std::vector<std::string> sandbox_names(const std::string& sandbox) {
@@ -232,24 +284,17 @@ HarvestResult harvest(const HarvestPlan& plan) {
       // delivers nothing.
       if (!dir_inside(src_dir, kind_of(src_name), sandbox)) continue;
       harvested_dirs.insert(src_name);
-      fs::make_dirs(dest);
-      std::unordered_set<std::string> made;
-      for (const auto& rel : fs::walk_files(src_dir)) {
-        std::string f = src_dir + "/" + rel;
-        if (is_symlink(f) && !fs::resolves_inside(f, sandbox)) continue;
-        std::string target = dest + "/" + rel;
-        std::string parent = parent_of(target);
-        if (parent != dest && made.insert(parent).second) fs::make_dirs(parent);
-        fs::copy_file(f, target);
-        out[si].push_back(std::move(target));
-      }
+      deliver_dir(sandbox, src_dir, plan.output, dest, out[si]);
     } else {
       for (const auto& name : slot.matches) {
         if (plan.staged_names.count(name) || is_project_name(name)) continue;
         std::string src = join(sandbox, name);
         if (!regular_inside(src, kind_of(name), sandbox)) continue;
         fs::make_dirs(plan.output.empty() ? "." : plan.output);
-        fs::copy_file(src, dest);
+        if (is_own_file(src, plan))
+          fs::publish_move(src, dest);
+        else
+          fs::publish_copy(src, dest);
         out[si].push_back(std::move(dest));
         break;
       }
@@ -266,12 +311,20 @@ HarvestResult harvest(const HarvestPlan& plan) {
     std::string src = join(sandbox, e.name);
     if (regular_inside(src, e.kind, sandbox)) {
       if (delivered.count(e.name)) continue;
-      fs::make_dirs(extras);
-      fs::copy_file(src, join(extras, e.name));
+      fs::ensure_real_dir(extras);
+      fs::publish_copy(src, join(extras, e.name));
     } else if (dir_inside(src, e.kind, sandbox)) {
       if (harvested_dirs.count(e.name)) continue;
-      fs::make_dirs(extras);
-      fs::copy_tree(src, join(extras, e.name), true, sandbox);
+      fs::ensure_real_dir(extras);
+      std::string dest = join(extras, e.name);
+      std::string tmp = fs::temp_dir_beside(dest);
+      try {
+        fs::copy_tree(src, tmp, true, sandbox);
+      } catch (...) {
+        fs::remove_tree_ignore_errors(tmp);
+        throw;
+      }
+      fs::publish_dir(tmp, dest);
     }
   }
   return out;

@@ -9,13 +9,10 @@
 #include "common/fileops.hpp"
 #include "rivo/exec_core.hpp"
 #include "rivo/rivo.hpp"
+#include "rivo/run_plan.hpp"
 
 namespace tavro::rivo {
-namespace {
-
-using py::DEBUG;
-using py::INFO;
-using py::WARNING;
+namespace detail {
 
 nb::object mod(const char* name) { return nb::module_::import_(name); }
 
@@ -47,39 +44,6 @@ void require_component(nb::handle name, const char* what) {
   }
 }
 
-// The exception being handled, as Python's `except ... as e:` block sets it,
-// so errors raised by Python code called from here chain to it as __context__.
-class Handling {
- public:
-  explicit Handling(nb::handle exc) {
-#if PY_VERSION_HEX >= 0x030B0000
-    prev_ = PyErr_GetHandledException();
-    PyErr_SetHandledException(exc.ptr());
-#else
-    PyErr_GetExcInfo(&type_, &prev_, &tb_);
-    PyErr_SetExcInfo(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()))).inc_ref().ptr(),
-                     nb::handle(exc).inc_ref().ptr(), PyException_GetTraceback(exc.ptr()));
-#endif
-  }
-  ~Handling() {
-#if PY_VERSION_HEX >= 0x030B0000
-    PyErr_SetHandledException(prev_);
-    Py_XDECREF(prev_);
-#else
-    PyErr_SetExcInfo(type_, prev_, tb_);
-#endif
-  }
-  Handling(const Handling&) = delete;
-  Handling& operator=(const Handling&) = delete;
-
- private:
-  PyObject* prev_ = nullptr;
-#if PY_VERSION_HEX < 0x030B0000
-  PyObject* type_ = nullptr;
-  PyObject* tb_ = nullptr;
-#endif
-};
-
 // `raise first from None` while `second` is being handled: first gets second
 // as its (suppressed) context, exactly as the interpreter would chain it.
 [[noreturn]] void reraise_suppressing(nb::handle first, nb::handle second) {
@@ -103,18 +67,33 @@ nb::list exec_args(nb::handle entrypoint, nb::handle args) {
   return cmd;
 }
 
+// A name starting with '-' goes as "./name", so the tool cannot take the
+// file for an option.
 nb::list positional(nb::handle staged) {
   nb::list out;
+  auto add = [&out](nb::handle p) {
+    nb::str name = name_of(p);
+    out.append(bytes_text(core::path_argument(text_bytes(name))));
+  };
   for (auto [slot, value] : nb::borrow<nb::dict>(staged)) {
     (void)slot;
     if (PyList_Check(value.ptr())) {
-      for (nb::handle p : value) out.append(name_of(p));
+      for (nb::handle p : value) add(p);
     } else {
-      out.append(name_of(value));
+      add(value);
     }
   }
   return out;
 }
+
+}  // namespace detail
+
+namespace {
+
+using namespace detail;
+using py::DEBUG;
+using py::INFO;
+using py::WARNING;
 
 // ---------------------------------------------------------------------------
 // _infer_args
@@ -266,303 +245,10 @@ nb::object fix_stale_abs_paths(nb::handle self, nb::handle args, nb::handle mani
   return changed ? nb::object(fixed) : nb::none();
 }
 
-// ---------------------------------------------------------------------------
-// run
-
-struct OutSlot {
-  nb::object name;
-  std::string bytes;  // file-system spelling
-  bool is_dir;
-};
-
-nb::object call_run(nb::handle self, nb::handle entrypoint, nb::handle args, nb::handle cwd,
-                    nb::handle env) {
-  return self.attr("_run")(exec_args(entrypoint, args), nb::arg("cwd") = cwd, nb::arg("env") = env);
-}
-
-// The first `rivo exec` failed with `first`: retry once with relocated paths
-// or, for a tool without a template, with LLM-written arguments.
-nb::object recover(nb::handle self, nb::python_error& first, nb::handle tool_name, nb::handle manifest,
-                   nb::handle staged, nb::handle clean, nb::handle template_, nb::handle entrypoint,
-                   nb::handle cwd, nb::handle env) {
-  nb::object e = nb::borrow(first.value());
-  nb::str err_text = nb::str(e);
-  bool has_abs_miss = false;
-  if (py::contains(err_text, "No such file or directory")) {
-    for (nb::handle a : clean) {
-      if (py::truthy(a.attr("startswith")("/")) && !py::truthy(a.attr("startswith")("/workspace"))) {
-        has_abs_miss = true;
-        break;
-      }
-    }
-  }
-  Handling handling(e);
-  if (has_abs_miss) {
-    nb::object fixed = self.attr("_fix_stale_abs_paths")(clean, manifest, env);
-    if (fixed.is_none() || !fixed.not_equal(clean)) throw first;
-    py::log(kModule, INFO, "Retrying with relocated paths: %s", fixed);
-    try {
-      return call_run(self, entrypoint, fixed, cwd, env);
-    } catch (nb::python_error& second) {
-      if (!second.matches(PyExc_RuntimeError)) throw;
-      nb::object s = nb::borrow(second.value());
-      reraise_suppressing(e, s);
-    }
-  }
-  if (py::truthy(template_)) throw first;
-  py::log(kModule, INFO, "Positional fallback failed for %s \u2014 asking LLM for correct args",
-          tool_name);
-  nb::object inferred = self.attr("_infer_args")(tool_name, manifest, staged);
-  if (inferred.equal(clean)) throw first;
-  py::log(kModule, INFO, "Retrying rivo exec %s %s (LLM-inferred)", entrypoint, inferred);
-  return call_run(self, entrypoint, inferred, cwd, env);
-}
-
-nb::bytes stdout_bytes(nb::handle out) {
-  if (PyBytes_Check(out.ptr())) return nb::borrow<nb::bytes>(out);
-  return nb::borrow<nb::bytes>(out.attr("encode")("utf-8", "surrogateescape"));
-}
-
-std::string_view view(const nb::bytes& b) { return {b.c_str(), b.size()}; }
-
-nb::object run(nb::handle self, nb::handle tool_name, nb::handle manifest, nb::handle inputs,
-               nb::handle output_dir) {
-  py::require_str(tool_name, "tool_name");
-  py::require_dict(manifest, "manifest");
-  py::require_dict(inputs, "inputs");
-  py::require_str(output_dir, "output_dir");
-
-  // Names that become path components are checked before anything exists.
-  require_component(tool_name, "tool name");
-  nb::object out_specs = py::contains(manifest, "outputs") ? nb::object(manifest["outputs"])
-                                                           : nb::object(nb::dict());
-  std::vector<OutSlot> slots;
-  std::unordered_set<std::string> slot_texts;
-  for (nb::handle item : out_specs.attr("items")()) {
-    nb::object slot = item[0];
-    require_component(slot, "output slot name");
-    bool is_dir = item[1].attr("get")("type").equal(nb::str("dir"));
-    slots.push_back({slot, py::fs_encode(slot), is_dir});
-    slot_texts.insert(text_bytes(slot));
-  }
-
-  nb::object os = mod("os");
-  nb::object os_path = os.attr("path");
-  nb::object tempfile = mod("tempfile");
-  nb::object pathlib = mod("pathlib");
-
-  // Project directory: the shared one on the pipeline volume, else a new one.
-  nb::str vol = environ_get("PIPELINE_VOLUME_PATH");
-  nb::object proj = nb::len(vol) ? os_path.attr("join")(vol, ".rivo_home")
-                                 : tempfile.attr("mkdtemp")(nb::arg("prefix") = "rivo_");
-  os.attr("makedirs")(proj, nb::arg("exist_ok") = true);
-  std::string proj_b = py::fs_encode(os_path.attr("abspath")(proj));
-
-  // Sandbox, always in the local temporary directory.
-  nb::object run_id = mod("uuid").attr("uuid4")().attr("hex")[nb::slice(nb::int_(0), nb::int_(12), nb::none())];
-  nb::object sandbox_root = pathlib.attr("Path")(tempfile.attr("gettempdir")()) / nb::str("tavro_sandboxes");
-  nb::object sandbox_path = sandbox_root / (nb::str("run-") + tool_name + nb::str("-") + run_id);
-  nb::str sandbox_str = nb::str(sandbox_path);
-  const std::string sandbox = py::fs_encode(sandbox_str);
-
-  // Staging requests: str values and the str elements of lists.
-  std::vector<core::StageRequest> requests;
-  std::vector<nb::object> request_slots;
-  std::vector<bool> request_is_list;
-  for (auto [slot, value] : nb::borrow<nb::dict>(inputs)) {
-    if (slot.equal(nb::str("output_dir"))) continue;
-    bool is_str = PyUnicode_Check(value.ptr());
-    bool is_list = !is_str && PyList_Check(value.ptr());
-    if (!is_str && !is_list) continue;
-    core::StageRequest req;
-    req.slot = PyUnicode_Check(slot.ptr()) ? py::fs_encode(slot) : py::fs_encode(nb::str(slot));
-    if (is_str) {
-      if (auto enc = try_fs_encode(value)) req.sources.push_back(*enc);
-    } else {
-      for (nb::handle el : value)
-        if (PyUnicode_Check(el.ptr()))
-          if (auto enc = try_fs_encode(el)) req.sources.push_back(*enc);
-    }
-    requests.push_back(std::move(req));
-    request_slots.push_back(nb::borrow(slot));
-    request_is_list.push_back(is_list);
-  }
-
-  core::StageResult staged_paths;
-  {
-    nb::gil_scoped_release nogil;
-    fs::make_dirs(sandbox);
-    if (::chmod(sandbox.c_str(), 0777) != 0) throw_errno("chmod", sandbox);
-    for (const char* name : {"rivo.toml", "rivo.lock"}) {
-      std::string src = core::join(proj_b, name);
-      if (fs::exists(src)) fs::copy_file(src, core::join(sandbox, name));
-    }
-    std::string shims_src = core::join(proj_b, ".rivo");
-    std::string shims_dst = core::join(sandbox, ".rivo");
-    if (fs::exists(shims_src) && !fs::exists(shims_dst)) {
-      if (::symlink(shims_src.c_str(), shims_dst.c_str()) != 0) fs::copy_tree(shims_src, shims_dst, true);
-    }
-    staged_paths = core::stage_all(sandbox, requests);
-    for (const auto& s : slots)
-      if (s.is_dir) fs::make_dirs(core::join(sandbox, s.bytes));
-  }
-
-  nb::dict staged;
-  std::unordered_set<std::string> staged_names;
-  for (size_t i = 0; i < requests.size(); ++i) {
-    if (staged_paths[i].empty()) continue;
-    nb::list paths;
-    for (const auto& p : staged_paths[i]) {
-      paths.append(pathlib.attr("Path")(py::fs_decode(p)));
-      staged_names.insert(core::final_component(p));
-    }
-    staged[request_slots[i]] = request_is_list[i] ? nb::object(paths) : nb::object(paths[0]);
-  }
-
-  nb::object template_ = manifest.attr("get")("args_template");
-  if (!py::truthy(template_)) template_ = nb::str("");
-
-  nb::dict input_names;
-  for (auto [slot, value] : staged) {
-    if (PyList_Check(value.ptr())) {
-      nb::list parts;
-      for (nb::handle p : value) parts.append(name_of(p));
-      input_names[slot] = nb::str(" ").attr("join")(parts);
-    } else {
-      input_names[slot] = name_of(value);
-    }
-  }
-  for (const auto& s : slots) input_names[s.name] = s.name;
-
-  nb::dict scalar_values;
-  for (auto [key, value] : nb::borrow<nb::dict>(inputs)) {
-    if (key.equal(nb::str("output_dir")) || py::contains(staged, key) || py::contains(out_specs, key))
-      continue;
-    if (PyUnicode_Check(value.ptr())) {
-      if (!path_exists(value)) scalar_values[key] = value;
-    } else if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) {
-      scalar_values[key] = nb::str(value);
-    }
-  }
-
-  nb::object substituted = template_;
-  nb::str open("{"), close("}");
-  for (nb::dict* table : {&input_names, &scalar_values})
-    for (auto [key, text] : *table)
-      substituted = substituted.attr("replace")(open + key + close, text);
-
-  std::vector<std::string> tokens;
-  if (py::truthy(substituted))
-    for (nb::handle t : mod("shlex").attr("split")(substituted)) tokens.push_back(text_bytes(t));
-  core::FilteredArgs filtered = core::filter_tokens(tokens, slot_texts);
-  nb::list clean;
-  for (const auto& t : filtered.clean) clean.append(bytes_text(t));
-  if (nb::len(clean) == 0 && nb::len(staged) > 0) clean = positional(staged);
-
-  nb::object entrypoint = manifest.attr("get")("entrypoint");
-  if (!py::truthy(entrypoint)) entrypoint = nb::borrow(tool_name);
-  nb::object entrypoint_basename = pathlib.attr("PurePath")(entrypoint).attr("name");
-  if (nb::len(clean) > 0 && (clean[0].equal(entrypoint) || clean[0].equal(entrypoint_basename)))
-    clean = nb::steal<nb::list>(PySequence_GetSlice(clean.ptr(), 1, PY_SSIZE_T_MAX));
-
-  // A real copy: nb::dict(obj) would only borrow os.environ.
-  nb::object run_env = mod("builtins").attr("dict")(os.attr("environ"));
-  py::log(kModule, INFO, "Running rivo exec %s %s", entrypoint, clean);
-
-  nb::object proc;
-  try {
-    proc = call_run(self, entrypoint, clean, sandbox_str, run_env);
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_RuntimeError)) throw;
-    proc = recover(self, e, tool_name, manifest, staged, clean, template_, entrypoint, sandbox_str,
-                   run_env);
-  }
-
-  nb::object out = proc.attr("stdout");
-  if (filtered.capture_slot && py::truthy(out)) {
-    nb::bytes data = stdout_bytes(out);
-    std::string target = core::join(sandbox, py::fs_encode(bytes_text(*filtered.capture_slot)));
-    nb::gil_scoped_release nogil;
-    core::write_replacing(target, view(data));
-  }
-
-  // Harvest: the glob of each file slot is matched with Python's fnmatch.
-  core::HarvestPlan plan;
-  plan.sandbox = sandbox;
-  nb::str output = nb::str(os.attr("fspath")(pathlib.attr("Path")(output_dir)));
-  plan.output = py::fs_encode(output);
-  plan.staged_names = staged_names;
-  std::vector<std::string> names;
-  {
-    nb::gil_scoped_release nogil;
-    names = core::sandbox_names(sandbox);
-  }
-  nb::list name_list;
-  for (const auto& n : names) name_list.append(py::fs_decode(n));
-  nb::object fnmatch_filter = mod("fnmatch").attr("filter");
-  for (const auto& s : slots) {
-    core::HarvestSlot hs{s.bytes, s.is_dir, {}};
-    if (!s.is_dir)
-      for (nb::handle m : fnmatch_filter(name_list, s.name + nb::str("*")))
-        hs.matches.push_back(py::fs_encode(m));
-    plan.slots.push_back(std::move(hs));
-  }
-  core::HarvestResult delivered;
-  {
-    nb::gil_scoped_release nogil;
-    delivered = core::harvest(plan);
-  }
-
-  nb::dict tool_outputs;
-  bool all_empty = true;
-  for (size_t i = 0; i < slots.size(); ++i) {
-    nb::list paths;
-    for (const auto& p : delivered[i]) paths.append(py::fs_decode(p));
-    if (!delivered[i].empty()) all_empty = false;
-    tool_outputs[slots[i].name] = paths;
-  }
-  if (all_empty && py::truthy(out) && py::truthy(out.attr("strip")())) {
-    nb::bytes data = stdout_bytes(out);
-    std::string dir = core::join(plan.output, "stdout");
-    std::string file = core::join(dir, py::fs_encode(tool_name) + "_stdout.txt");
-    {
-      nb::gil_scoped_release nogil;
-      fs::make_dirs(dir);
-      fs::write_file(file, view(data));
-    }
-    nb::list one;
-    one.append(py::fs_decode(file));
-    tool_outputs["stdout"] = one;
-  }
-
-  std::unordered_set<std::string> dir_slots;
-  for (const auto& s : slots)
-    if (s.is_dir) dir_slots.insert(s.bytes);
-  nb::dict result;
-  for (auto [slot, paths] : tool_outputs) {
-    size_t n = nb::len(paths);
-    if (n == 0)
-      result[slot] = nb::none();
-    else if (dir_slots.count(py::fs_encode(slot)))
-      result[slot] = py::fs_decode(core::join(plan.output, py::fs_encode(slot)));
-    else if (n == 1)
-      result[slot] = paths[0];
-    else
-      result[slot] = paths;
-  }
-
-  {
-    nb::gil_scoped_release nogil;
-    fs::remove_tree_ignore_errors(sandbox);
-  }
-  py::log(kModule, DEBUG, "Cleaned up sandbox: %s", sandbox_str);
-  return result;
-}
-
 }  // namespace
 
 void bind_execution(nb::module_&, Class& cls) {
-  cls.def("run", &run, nb::arg("tool_name").none(), nb::arg("manifest").none(),
+  cls.def("run", &run_tool, nb::arg("tool_name").none(), nb::arg("manifest").none(),
           nb::arg("inputs").none(), nb::arg("output_dir").none(),
           nb::sig("def run(self, tool_name: str, manifest: dict, inputs: dict, output_dir: str) -> dict"),
           "Run one tool for one node: stage the inputs into a private sandbox, build the "

@@ -1,6 +1,9 @@
 // The tool runner: the RIVO class and the pieces its methods share.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "common/pyglue.hpp"
 
 namespace tavro::rivo {
@@ -17,6 +20,25 @@ using Class = nb::class_<RIVO>;
 
 // An attribute of the rivo module, looked up at call time.
 inline nb::object rivo_attr(const char* name) { return py::module_attr(kModule, name); }
+
+// Standard error (and a streamed standard output) is kept in memory only as
+// its first and last 64 KiB, for logs and error messages.
+inline constexpr std::size_t kCaptureBound = std::size_t{64} << 10;
+
+// Standard output of a `rivo` run sent to a file instead of memory.
+struct StdoutStream {
+  int fd = -1;              // where the bytes go, written as they arrive
+  std::uint64_t bytes = 0;  // how many the tool wrote (set by run_streamed)
+};
+
+// RIVO._run(cmd, cwd=cwd, env=env) with stdout streamed to `stream.fd`; the
+// completed process's stdout holds the bounded text view of it.
+nb::object run_streamed(nb::handle self, nb::handle cmd, nb::handle cwd, nb::handle env,
+                        StdoutStream& stream);
+
+// True when self._run is RIVO's own command runner (not replaced by a
+// subclass or on the instance), so a run may stream stdout through it.
+bool runs_own_run(nb::handle self);
 
 // Value of an environment variable as the host's os.environ holds it ("" if unset).
 nb::str environ_get(const char* name);

@@ -5,7 +5,9 @@
 
 #include <cmath>
 
+#include "common/capture.hpp"
 #include "common/errors.hpp"
+#include "common/fileops.hpp"
 #include "rivo/rivo.hpp"
 
 namespace tavro::rivo {
@@ -60,25 +62,41 @@ int stdin_descriptor(nb::handle obj) {
   return fd;
 }
 
-nb::object decode(const std::string& raw, nb::handle encoding, nb::handle errors) {
-  if (encoding.is_none() && errors.is_none()) return py::decode_lossless(raw);
+// Output as text mode gives it: decoded, with universal newlines ("\r\n"
+// and a lone "\r" read as "\n"). Files written from stdout use the raw bytes.
+nb::object decode(std::string raw, nb::handle encoding, nb::handle errors) {
+  if (encoding.is_none() && errors.is_none()) {
+    capture::translate_newlines(raw);
+    return py::decode_lossless(raw);
+  }
   nb::bytes b = py::to_bytes(raw);
-  return b.attr("decode")(encoding.is_none() ? nb::str("utf-8") : nb::borrow<nb::str>(encoding),
-                          errors.is_none() ? nb::str("surrogateescape")
-                                           : nb::borrow<nb::str>(errors));
+  nb::object text = b.attr("decode")(encoding.is_none() ? nb::str("utf-8") : nb::borrow<nb::str>(encoding),
+                                     errors.is_none() ? nb::str("surrogateescape")
+                                                      : nb::borrow<nb::str>(errors));
+  return text.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
 }
 
 struct Outcome {
   int returncode;
   nb::object out, err;
+  nb::object out_in_error;  // stdout as an error message quotes it (bounded)
 };
+
+// Text of stdout for error messages: a bounded view of the raw bytes.
+nb::object error_view(const std::string& raw, const nb::object& full, nb::handle encoding,
+                      nb::handle errors) {
+  if (raw.size() <= 2 * kCaptureBound) return full;
+  return decode(capture::bounded_view(raw, kCaptureBound), encoding, errors);
+}
 
 // Runs with the C++ launcher: own process group, descriptors closed, the GIL
 // released, the whole group ended at the time limit.
 Outcome launch_native(const std::vector<std::string>& argv, nb::handle cwd, nb::handle env,
-                      nb::handle timeout, nb::dict& rest, bool& timed_out) {
+                      nb::handle timeout, nb::dict& rest, bool& timed_out, StdoutStream* stream) {
   proc::SpawnOptions o;
   o.argv = argv;
+  o.capture_bound = kCaptureBound;
+  if (stream) o.stdout_fd = stream->fd;
   if (!cwd.is_none()) o.cwd = py::fs_encode(cwd);
   o.env = py::to_envp(env);
   if (!timeout.is_none()) o.timeout = time_limit(timeout);
@@ -120,10 +138,13 @@ Outcome launch_native(const std::vector<std::string>& argv, nb::handle cwd, nb::
 
   try {
     proc::Result r = py::run_process(std::move(o));
-    return {r.returncode, decode(r.out, encoding, errors), decode(r.err, encoding, errors)};
+    if (stream) stream->bytes = r.out_bytes;
+    nb::object out = decode(r.out, encoding, errors);
+    nb::object out_in_error = stream ? out : error_view(r.out, out, encoding, errors);
+    return {r.returncode, out, decode(r.err, encoding, errors), out_in_error};
   } catch (const proc::TimedOut&) {
     timed_out = true;
-    return {0, nb::none(), nb::none()};
+    return {0, nb::none(), nb::none(), nb::none()};
   }
 }
 
@@ -154,42 +175,50 @@ Outcome launch_python(const std::vector<std::string>& argv, nb::handle cwd, nb::
       if (PyBytes_AsStringAndSize(b.ptr(), &data, &len) != 0) throw nb::python_error();
       return std::string(data, static_cast<size_t>(len));
     };
-    return {nb::cast<int>(cp.attr("returncode")), decode(raw(cp.attr("stdout")), encoding, errors),
-            decode(raw(cp.attr("stderr")), encoding, errors)};
+    std::string out_raw = raw(cp.attr("stdout"));
+    nb::object out = decode(out_raw, encoding, errors);
+    nb::object err = decode(capture::bounded_view(raw(cp.attr("stderr")), kCaptureBound), encoding, errors);
+    return {nb::cast<int>(cp.attr("returncode")), out, err, error_view(out_raw, out, encoding, errors)};
   } catch (nb::python_error& e) {
     if (!e.matches(subprocess.attr("TimeoutExpired"))) throw;
     timed_out = true;
-    return {0, nb::none(), nb::none()};
+    return {0, nb::none(), nb::none(), nb::none()};
   }
 }
 
-nb::object rivo_run(nb::handle self, nb::handle cmd, nb::kwargs kwargs) {
-  py::require_list(cmd, "cmd");
-  nb::dict kw;
-  for (auto [k, v] : kwargs) kw[k] = v;
-  for (const char* k : {"check", "capture_output", "text"}) {
-    if (kw.contains(k)) PyDict_DelItemString(kw.ptr(), k);
-  }
-  nb::object os = os_mod();
+// Removes `key` from kw and returns its value; an invalid object when absent.
+nb::object take(nb::dict& kw, const char* key) {
+  if (!kw.contains(key)) return nb::object();
+  nb::object v = kw[key];
+  PyDict_DelItemString(kw.ptr(), key);
+  return v;
+}
 
-  if (!kw.contains("cwd")) {
-    nb::str vol = environ_get("PIPELINE_VOLUME_PATH");
-    nb::object wd = nb::len(vol) ? os.attr("path").attr("join")(vol, ".rivo_home")
-                                 : nb::module_::import_("tempfile").attr("mkdtemp")(
-                                       nb::arg("prefix") = "rivo_");
-    makedirs(wd);
-    kw["cwd"] = wd;
+// A working directory made for one command; removed when the command ends.
+struct TempProject {
+  std::string path;
+  ~TempProject() {
+    if (!path.empty()) fs::remove_tree_ignore_errors(path);
   }
-  nb::object cwd = kw["cwd"];
-  py::log(kModule, DEBUG, "run cwd=%s cmd=%s", cwd, cmd);
+};
 
-  nb::object env;
-  if (kw.contains("env")) {
-    env = kw["env"];
-    PyDict_DelItemString(kw.ptr(), "env");
-  }
+// The working directory when the caller gives none: .rivo_home on the
+// pipeline volume, else a fresh temporary folder (recorded in `temp` so that
+// it goes when the command ends).
+nb::object default_cwd(nb::handle os, TempProject& temp) {
+  nb::str vol = environ_get("PIPELINE_VOLUME_PATH");
+  nb::object wd = nb::len(vol) ? os.attr("path").attr("join")(vol, ".rivo_home")
+                               : nb::module_::import_("tempfile").attr("mkdtemp")(
+                                     nb::arg("prefix") = "rivo_");
+  makedirs(wd);
+  if (!nb::len(vol)) temp.path = py::fs_encode(wd);
+  return wd;
+}
+
+// The child's environment: the caller's (else a copy of os.environ) with the
+// registry and the container runtime's settings added.
+nb::object run_env(nb::handle self, nb::object env, nb::handle os) {
   if (!env.is_valid() || env.is_none()) env = py::new_dict(os.attr("environ"));
-
   if (!py::contains(env, "RIVO_REGISTRY")) {
     nb::object registry = self.attr("registry");
     env["RIVO_REGISTRY"] = py::truthy(registry) ? registry : rivo_attr("DEFAULT_REGISTRY");
@@ -203,26 +232,31 @@ nb::object rivo_run(nb::handle self, nb::handle cmd, nb::kwargs kwargs) {
   }
   env["APPTAINER_NO_USERNS"] = "1";
   env["APPTAINER_ROOTLESS"] = "1";
+  return env;
+}
 
-  size_t n = nb::len(cmd);
-  bool pull = false;
-  if (n > 0) {
-    nb::object first = cmd[0];
-    pull = first.equal(nb::str("add")) || first.equal(nb::str("sync"));
-  }
-  nb::object timeout;
-  if (kw.contains("timeout")) {
-    timeout = kw["timeout"];
-    PyDict_DelItemString(kw.ptr(), "timeout");
-  } else {
+// The caller's time limit, else 30 minutes for the pulling commands (add,
+// sync) and an hour for the others.
+nb::object run_timeout(nb::handle cmd, nb::object timeout) {
+  if (!timeout.is_valid()) {
+    bool pull = false;
+    if (nb::len(cmd) > 0) {
+      nb::object first = cmd[0];
+      pull = first.equal(nb::str("add")) || first.equal(nb::str("sync"));
+    }
     timeout = nb::int_(pull ? 1800 : 3600);
   }
+  // A bad limit raises subprocess's own error before anything starts.
   if (!timeout.is_none()) time_limit(timeout);
+  return timeout;
+}
 
+// The remaining subprocess keywords (all but cwd) into `rest`. True when one
+// of them needs Python's own subprocess.run.
+bool collect_options(const nb::dict& kw, nb::dict& rest) {
   if (kw.contains("stdout") || kw.contains("stderr")) {
     py::raise(PyExc_ValueError, "stdout and stderr arguments may not be used with capture_output.");
   }
-  nb::dict rest;
   bool exotic = false;
   for (auto [k, v] : kw) {
     if (nb::str(k).equal(nb::str("cwd"))) continue;
@@ -235,6 +269,41 @@ nb::object rivo_run(nb::handle self, nb::handle cmd, nb::kwargs kwargs) {
     inspect.attr("signature")(py::module_attr("subprocess", "Popen"))
         .attr("bind")(nb::list(), **rest);
   }
+  return exotic;
+}
+
+// RuntimeError for a command that ran out of time or failed; its standard
+// error is logged either way.
+void check_outcome(nb::handle cmd, nb::handle timeout, const Outcome& res, bool timed_out) {
+  if (timed_out) {
+    nb::str text = nb::str("rivo {} timed out after {}s \u2014 image pull may have stalled")
+                       .format(cmd_text(cmd), nb::str(timeout));
+    py::raise(PyExc_RuntimeError, text);
+  }
+  if (py::truthy(res.err)) py::log(kModule, WARNING, "stderr: %s", res.err.attr("rstrip")());
+  if (res.returncode != 0) {
+    nb::str text = nb::str("rivo {} failed (exit {}):\nSTDOUT: {}\nSTDERR: {}")
+                       .format(cmd_text(cmd), res.returncode, res.out_in_error, res.err);
+    py::raise(PyExc_RuntimeError, text);
+  }
+}
+
+nb::object run_command(nb::handle self, nb::handle cmd, nb::kwargs kwargs, StdoutStream* stream) {
+  py::require_list(cmd, "cmd");
+  TempProject temp_project;
+  nb::dict kw;
+  for (auto [k, v] : kwargs) kw[k] = v;
+  for (const char* k : {"check", "capture_output", "text"}) take(kw, k);
+  nb::object os = os_mod();
+
+  if (!kw.contains("cwd")) kw["cwd"] = default_cwd(os, temp_project);
+  nb::object cwd = kw["cwd"];
+  py::log(kModule, DEBUG, "run cwd=%s cmd=%s", cwd, cmd);
+
+  nb::object env = run_env(self, take(kw, "env"), os);
+  nb::object timeout = run_timeout(cmd, take(kw, "timeout"));
+  nb::dict rest;
+  bool exotic = collect_options(kw, rest);
 
   nb::list args;
   args.append("rivo");
@@ -243,20 +312,13 @@ nb::object rivo_run(nb::handle self, nb::handle cmd, nb::kwargs kwargs) {
 
   bool timed_out = false;
   Outcome res = exotic ? launch_python(argv, cwd, env, timeout, rest, timed_out)
-                       : launch_native(argv, cwd, env, timeout, rest, timed_out);
-  if (timed_out) {
-    nb::str text = nb::str("rivo {} timed out after {}s \u2014 image pull may have stalled")
-                       .format(cmd_text(cmd), nb::str(timeout));
-    py::raise(PyExc_RuntimeError, text);
-  }
-
-  if (py::truthy(res.err)) py::log(kModule, WARNING, "stderr: %s", res.err.attr("rstrip")());
-  if (res.returncode != 0) {
-    nb::str text = nb::str("rivo {} failed (exit {}):\nSTDOUT: {}\nSTDERR: {}")
-                       .format(cmd_text(cmd), res.returncode, res.out, res.err);
-    py::raise(PyExc_RuntimeError, text);
-  }
+                       : launch_native(argv, cwd, env, timeout, rest, timed_out, stream);
+  check_outcome(cmd, timeout, res, timed_out);
   return py::module_attr("subprocess", "CompletedProcess")(args, res.returncode, res.out, res.err);
+}
+
+nb::object rivo_run(nb::handle self, nb::handle cmd, nb::kwargs kwargs) {
+  return run_command(self, cmd, kwargs, nullptr);
 }
 
 nb::list base_args(nb::handle self) {
@@ -275,6 +337,21 @@ nb::list base_args(nb::handle self) {
 }
 
 }  // namespace
+
+nb::object run_streamed(nb::handle self, nb::handle cmd, nb::handle cwd, nb::handle env,
+                        StdoutStream& stream) {
+  nb::kwargs kw;
+  kw["cwd"] = cwd;
+  kw["env"] = env;
+  return run_command(self, cmd, kw, &stream);
+}
+
+bool runs_own_run(nb::handle self) {
+  nb::object bound = nb::getattr(self, "_run", nb::none());
+  nb::object func = nb::getattr(bound, "__func__", nb::none());
+  nb::object own = nb::type<RIVO>().attr("__dict__").attr("get")("_run");
+  return !func.is_none() && func.is(own) && nb::getattr(bound, "__self__", nb::none()).is(self);
+}
 
 nb::str environ_get(const char* name) {
   return nb::str(nb::module_::import_("os").attr("environ").attr("get")(name, ""));

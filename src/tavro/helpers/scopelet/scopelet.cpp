@@ -1,5 +1,6 @@
 #include "common/errors.hpp"
 #include "common/pyglue.hpp"
+#include "common/text.hpp"
 #include "scopelet/describe.hpp"
 
 namespace nb = nanobind;
@@ -36,23 +37,13 @@ core::PathInfo stat_str(nb::handle value) {
 // and cut to `keep` characters; None when empty or undecodable.
 std::optional<nb::str> preview(const std::optional<std::string>& raw, Py_ssize_t keep) {
   if (!raw) return std::nullopt;
-  std::string text;
-  text.reserve(raw->size());
-  for (std::size_t i = 0; i < raw->size(); ++i) {
-    char c = (*raw)[i];
-    if (c == '\r') {
-      text.push_back('\n');
-      if (i + 1 < raw->size() && (*raw)[i + 1] == '\n') ++i;
-    } else {
-      text.push_back(c);
-    }
-  }
-  PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
-  if (!decoded) {
-    PyErr_Clear();
+  nb::object decoded;
+  try {
+    decoded = py::utf8_text(tavro::universal_newlines(*raw));
+  } catch (nb::python_error&) {
     return std::nullopt;
   }
-  nb::str stripped = nb::borrow<nb::str>(nb::steal(decoded).attr("strip")());
+  nb::str stripped = nb::borrow<nb::str>(decoded.attr("strip")());
   if (!nb::len(stripped)) return std::nullopt;
   return head_of(stripped, keep);
 }

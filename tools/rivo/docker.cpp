@@ -1,0 +1,116 @@
+#include "docker.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "common/errors.hpp"
+#include "common/fd.hpp"
+#include "common/process.hpp"
+#include "common/random.hpp"
+#include "runner.hpp"
+#include "util.hpp"
+
+namespace rivo {
+namespace {
+
+// A quiet docker command: stdin on /dev/null, both streams captured.
+tavro::proc::Result docker_quiet(std::vector<std::string> args, double timeout) {
+  tavro::fs::Fd null_fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  tavro::proc::SpawnOptions o;
+  o.argv = {"docker"};
+  o.argv.insert(o.argv.end(), args.begin(), args.end());
+  o.timeout = timeout;
+  o.kill_grace = 0.5;
+  o.stdin_fd = null_fd.get();
+  return tavro::proc::run(o);
+}
+
+// "quay.io/org/tool:1.0" -> "quay.io/org/tool"; a digest reference loses its digest.
+std::string repository_of(const std::string& ref) {
+  std::string repo = ref.substr(0, ref.find('@'));
+  size_t slash = repo.rfind('/');
+  size_t colon = repo.rfind(':');
+  if (colon != std::string::npos && (slash == std::string::npos || colon > slash)) repo.resize(colon);
+  return repo;
+}
+
+// Output of inspect -f '{{.Id}}{{range .RepoDigests}} {{.}}{{end}}': the
+// image ID, then "repo@sha256:..." for each registry it came from. The
+// digest of the image's own repository wins, then any, then the ID.
+std::string identity_from(const std::string& image, const std::string& text) {
+  std::istringstream words(text);
+  std::string id, word, any;
+  words >> id;
+  const std::string repo = repository_of(image);
+  while (words >> word) {
+    size_t at = word.find('@');
+    if (at == std::string::npos) continue;
+    if (word.compare(0, at, repo) == 0 && at == repo.size()) return word.substr(at + 1);
+    if (any.empty()) any = word.substr(at + 1);
+  }
+  return any.empty() ? id : any;
+}
+
+}  // namespace
+
+ImageState inspect_image(const std::string& image) {
+  ImageState state;
+  try {
+    auto r = docker_quiet({"image", "inspect", "-f", "{{.Id}}{{range .RepoDigests}} {{.}}{{end}}", image}, 60);
+    if (r.returncode == 0) {
+      state.present = true;
+      state.identity = identity_from(image, r.out);
+    } else {
+      state.problem = trim(r.err.empty() ? r.out : r.err);
+    }
+  } catch (const tavro::proc::TimedOut&) {
+    state.problem = "docker image inspect did not answer within 60 seconds";
+  } catch (const tavro::OsError& e) {
+    state.problem = "docker: " + errno_text(e.err());
+  }
+  return state;
+}
+
+void ensure_image(const std::string& image, bool may_pull) {
+  if (image.empty()) return;
+  ImageState state = inspect_image(image);
+  if (state.present) return;
+  if (!may_pull)
+    throw Failure("image " + image + " is not in the local Docker image store and --frozen forbids pulling it " +
+                  "(load it, or run 'rivo sync' without --frozen)" +
+                  (state.problem.empty() ? std::string() : ": " + state.problem));
+  int rc = run_tool({"docker", "pull", image});
+  if (received_signal()) throw Failure("docker pull " + image + " interrupted", 128 + received_signal());
+  if (rc != 0) throw Failure("docker pull " + image + " failed (exit " + std::to_string(rc) + ")");
+}
+
+void record_identities(std::vector<LockedTool>& entries, const std::vector<LockedTool>& previous) {
+  for (auto& e : entries) {
+    e.image_digest.clear();
+    if (e.backend != "docker" || e.image_reference.empty()) continue;
+    ImageState state = inspect_image(e.image_reference);
+    if (state.present) {
+      e.image_digest = state.identity;
+      continue;
+    }
+    for (const auto& p : previous)
+      if (p.name == e.name && p.image_reference == e.image_reference) e.image_digest = p.image_digest;
+  }
+}
+
+std::string container_name() { return "rivo-" + std::to_string(::getpid()) + "-" + tavro::random_hex(6); }
+
+void stop_container(const std::string& name) {
+  // Our caller may kill us a few seconds after its SIGTERM: keep each step short.
+  for (std::vector<std::string> args : {std::vector<std::string>{"kill", name}, {"rm", "-f", name}}) {
+    try {
+      docker_quiet(args, 1.5);
+    } catch (const std::exception&) {
+      // already gone, or the daemon is slow: the next step (or --rm) still applies
+    }
+  }
+}
+
+}  // namespace rivo
