@@ -33,6 +33,8 @@ def main() -> None:
             importlib.import_module(missing)
         except ImportError:
             sys.modules[missing] = Placeholder(missing)
+            # importlib.util.find_spec (oraclet's installed-check) wants a spec
+            sys.modules[missing].__spec__ = importlib.machinery.ModuleSpec(missing, None)
     if isinstance(sys.modules.get("google"), Placeholder):
         sys.modules["google"].genai = sys.modules["google.genai"]
 

@@ -12,7 +12,8 @@
 #include <functional>
 #include <string>
 
-#include "common/fileops.hpp"
+#include "common/errors.hpp"
+#include "common/fd.hpp"
 
 namespace tavro::lock {
 
