@@ -8,6 +8,7 @@ stub describes this package's own API only.
 
 import importlib
 import importlib.machinery
+import os
 import sys
 import types
 
@@ -37,7 +38,8 @@ def main() -> None:
 
     from nanobind.stubgen import main as stubgen
 
-    stubgen(["-q", "-P", "-m", f"tavro.helpers.{name}", "-o", out])
+    patterns = f"{os.path.dirname(os.path.abspath(__file__))}/stub_patterns.txt"
+    stubgen(["-q", "-P", "-p", patterns, "-m", f"tavro.helpers.{name}", "-o", out])
 
 
 if __name__ == "__main__":

@@ -11,6 +11,7 @@ import http.client
 import http.server
 import logging
 import os
+import shutil
 import socket
 import stat
 import threading
@@ -94,6 +95,11 @@ def haulix(cache):
     return Haulix(str(cache))
 
 
+def entries(folder) -> list[str]:
+    """The cache's entries, without the records of their links (".#" names)."""
+    return sorted(n for n in os.listdir(folder) if not n.startswith(".#"))
+
+
 def cut_after_half(handler):
     data = body_for(handler.path)
     handler.send_body(data[: len(data) // 2], length=len(data))
@@ -140,7 +146,7 @@ def test_constructor_creates_folder_and_keeps_temp_dir(tmp_path):
 )
 def test_values_that_are_not_links_pass_through(proxy, haulix, cache, value):
     assert haulix.resolve_zenodo_dropbox("ref", value) is value
-    assert proxy.requests == [] and os.listdir(cache) == []
+    assert proxy.requests == [] and entries(cache) == []
 
 
 @pytest.mark.parametrize("key", [None, b"ref", 3, type("S", (str,), {})("ref")])
@@ -216,7 +222,7 @@ def test_cache_names_stay_inside_folder(proxy, tmp_path, value, key, name):
     h = Haulix(str(cache))
     path = h.resolve_zenodo_dropbox(key, value)
     assert path == os.path.join(str(cache), name)
-    assert os.listdir(cache) == [name] and os.path.isfile(path)
+    assert entries(cache) == [name] and os.path.isfile(path)
     assert sorted(os.listdir(tmp_path)) == ["deep"] and os.listdir(tmp_path / "deep") == ["cache"]
 
 
@@ -232,7 +238,7 @@ def test_downloaded_file_is_complete_and_plain(proxy, haulix, cache, monkeypatch
     with open(path, "rb") as fh:
         assert fh.read() == data
     assert stat.S_IMODE(os.stat(path).st_mode) == 0o640  # as open() under the umask makes it
-    assert os.listdir(cache) == ["big.bin"]
+    assert entries(cache) == ["big.bin"]
 
 
 def test_response_without_readinto_is_read_in_chunks(proxy, haulix, monkeypatch):
@@ -262,17 +268,38 @@ def test_cache_hits_need_no_network(proxy, haulix, cache, caplog):
     proxy.requests.clear()
     again = Haulix(str(cache))  # a later object over the same folder reuses it
     assert again.resolve_zenodo_dropbox("ref2", f"{ZENODO}/genome.fa") == first
-    # a different link whose path ends in the same name shares the entry
-    assert again.resolve_zenodo_dropbox("ref3", f"{DROPBOX}/genome.fa?dl=0") == first
+    # an entry made without a record of its link (earlier versions, by hand) is taken as it is
     os.mkdir(cache / "folder")
     assert again.resolve_zenodo_dropbox("dir", f"{ZENODO}/folder") == str(cache / "folder")
+    assert again.resolve_zenodo_dropbox("dir2", f"{DROPBOX}/folder") == str(cache / "folder")
     assert proxy.requests == []
     hits = [(r.msg, r.args) for r in caplog.records if r.msg.startswith("Using")]
     assert hits == [
         ("Using cached download for %s: %s", ("ref2", first)),
-        ("Using cached download for %s: %s", ("ref3", first)),
         ("Using cached download for %s: %s", ("dir", str(cache / "folder"))),
+        ("Using cached download for %s: %s", ("dir2", str(cache / "folder"))),
     ]
+
+
+def test_two_records_with_one_file_name_stay_distinct(proxy, cache, caplog):
+    caplog.set_level(logging.INFO, logger=LOGGER)
+    one, two = "http://zenodo.org/records/111/files/reads.fq", "http://zenodo.org/records/222/files/reads.fq"
+    drop = f"{DROPBOX}/reads.fq?dl=0"
+    first = Haulix(str(cache)).resolve_zenodo_dropbox("a", one)
+    assert first == str(cache / "reads.fq")  # the first link keeps the plain path
+    second = Haulix(str(cache)).resolve_zenodo_dropbox("b", two)
+    third = Haulix(str(cache)).resolve_zenodo_dropbox("c", drop)
+    paths = {first, second, third}
+    assert len(paths) == 3 and all(os.path.basename(p) == "reads.fq" for p in paths)
+    assert open(second, "rb").read() == body_for(two) and open(first, "rb").read() == body_for(one)
+    assert open(third, "rb").read() == body_for(f"{DROPBOX}/reads.fq?dl=1")
+    # each link is recorded beside its file, and later calls hit only for the same link
+    for path, link in [(first, one), (second, two), (third, f"{DROPBOX}/reads.fq?dl=1")]:
+        assert open(os.path.join(os.path.dirname(path), ".#reads.fq")).read() == link
+    proxy.requests.clear()
+    again = Haulix(str(cache))
+    assert [again.resolve_zenodo_dropbox("x", u) for u in (two, one, drop)] == [second, first, third]
+    assert proxy.requests == []
 
 
 def closed_port() -> int:
@@ -308,7 +335,7 @@ def test_opener_errors_reraised_unchanged(proxy, haulix, cache, monkeypatch, fai
     assert calls == [((url,), {"timeout": 120})]
     if failure == "http-404":
         assert exc.value.code == 404
-    assert os.listdir(cache) == []
+    assert entries(cache) == []
 
 
 @pytest.mark.parametrize("cut", [cut_after_half, cut_chunked], ids=["content-length", "chunked"])
@@ -317,13 +344,13 @@ def test_cut_download_leaves_nothing_and_is_retried(proxy, haulix, cache, cut):
     proxy.routes[url] = cut
     with pytest.raises(http.client.IncompleteRead):
         haulix.resolve_zenodo_dropbox("reads", url)
-    assert os.listdir(cache) == []
+    assert entries(cache) == []
     del proxy.routes[url]
     path = haulix.resolve_zenodo_dropbox("reads", url)
     assert proxy.requests == [url, url]
     with open(path, "rb") as fh:
         assert fh.read() == body_for(url)
-    assert os.listdir(cache) == ["reads.fq.gz"]
+    assert entries(cache) == ["reads.fq.gz"]
 
 
 def test_file_errors_surface_before_any_transfer(proxy, haulix, cache):
@@ -331,7 +358,7 @@ def test_file_errors_surface_before_any_transfer(proxy, haulix, cache):
     with pytest.raises(OSError) as exc:
         haulix.resolve_zenodo_dropbox("ref", f"{ZENODO}/{long_name}")
     assert exc.value.errno == 36  # ENAMETOOLONG
-    os.rmdir(cache)
+    shutil.rmtree(cache)
     with pytest.raises(FileNotFoundError) as exc:
         haulix.resolve_zenodo_dropbox("ref", f"{ZENODO}/a.txt")
     assert exc.value.filename == os.path.join(str(cache), "a.txt")
@@ -373,7 +400,7 @@ def test_concurrent_callers_both_get_the_complete_file(proxy, cache):
     results = [out for _, out in threads]
     assert all("error" not in r for r in results), results
     assert {r["value"] for r in results} == {str(cache / "shared.bin")}
-    assert os.listdir(cache) == ["shared.bin"]
+    assert entries(cache) == ["shared.bin"]
     assert (cache / "shared.bin").read_bytes() == data
 
 
@@ -398,5 +425,5 @@ def test_failed_caller_keeps_file_another_caller_finished(proxy, haulix, cache):
     release.set()
     t.join(20)
     assert isinstance(out.get("error"), http.client.IncompleteRead)
-    assert os.listdir(cache) == ["ref.fa"]
+    assert entries(cache) == ["ref.fa"]
     assert (cache / "ref.fa").read_bytes() == data

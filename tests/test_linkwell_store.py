@@ -267,7 +267,7 @@ def test_store_rewritten_in_the_same_second_is_reloaded(lw, store):
     os.utime(store, ns=(st.st_atime_ns, st.st_mtime_ns))
     assert store.stat().st_size == st.st_size and store.stat().st_mtime_ns == st.st_mtime_ns
     assert lw.getConnector(a, b)({}) == 2
-    assert sorted(os.listdir(store.parent)) == ["connectors.py"]
+    assert sorted(os.listdir(store.parent)) == ["connectors.py", "connectors.py.lock"]  # no __pycache__
 
 
 def test_missing_function_fails_for_its_edge_only(lw):
@@ -292,22 +292,30 @@ def test_unloadable_store_keeps_failing(lw, store):
 # ---------------------------------------------------------------- refusing bad code
 
 
+OK_FN = "def edge_a_to_b(output):\n    return {}\n"
+
+
 @pytest.mark.parametrize(
-    "answers",
+    "answers, error, cause",
     [
-        ("def edge_a_to_b(output:\n    return {}", "def edge_a_to_b(output:\n    return {}"),
-        ("def edge_a_to_b(output, output):\n    return {}",),  # parses, but does not compile
+        (("def edge_a_to_b(output:\n    return {}", "def edge_a_to_b(output:\n    return {}"), SyntaxError, SyntaxError),
+        (("def edge_a_to_b(output, output):\n    return {}",), SyntaxError, SyntaxError),  # parses only
+        # compiles, but the store would raise whenever it is loaded
+        ((OK_FN + "\nprint(edge_a_to_b(sample_output))",), RuntimeError, NameError),
+        ((OK_FN + "\nratio = 1 / 0",), RuntimeError, ZeroDivisionError),
+        ((OK_FN + "\nraise SystemExit(3)",), RuntimeError, SystemExit),
     ],
 )
-def test_code_that_does_not_parse_is_never_stored(lw, store, answers):
+def test_code_that_does_not_parse_or_load_is_never_stored(lw, store, answers, error, cause):
     a, b = ToolNode("a"), ToolNode("b")
     lw.generateConnector(ToolNode("z"), b)
     fn_z = lw.getConnector(ToolNode("z"), b)
     module, before, registry = lw._module, store.read_bytes(), dict(lw.edgeConnectors)
     lw.llm = ScriptLLM(*answers)
-    with pytest.raises(SyntaxError, match="edge_a_to_b") as info:
+    with pytest.raises(error, match="edge_a_to_b") as info:
         lw.generateConnector(a, b)
-    assert isinstance(info.value.__cause__, SyntaxError)
+    assert isinstance(info.value.__cause__, cause)
+    assert "connectors" not in sys.modules
     assert store.read_bytes() == before and lw._module is module and lw.edgeConnectors == registry
     assert lw.llm.answers == [] and not lw.fileLock.locked()
     assert lw.getConnector(ToolNode("z"), b) is fn_z

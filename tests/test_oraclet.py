@@ -290,3 +290,74 @@ def test_subclass_can_override_call():
             return "canned"
 
     assert Canned("google", "g", "k").call("x") == "canned"
+
+
+# ---------------------------------------------------------------- vendor SDKs load when first used
+
+VENDORS = ("anthropic", "openai", "google.genai")
+
+
+def fresh(code: str, **env) -> str:
+    """Runs `code` in a new interpreter (keys from `env` only) and returns its output."""
+    import os
+    import subprocess
+    import sys
+
+    clean = {k: v for k, v in os.environ.items() if not k.endswith("_API_KEY")}
+    out = subprocess.run([sys.executable, "-c", code], env={**clean, **env}, capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    return out.stdout.strip()
+
+
+LOADED = "import sys; print(sorted(m for m in %r if m in sys.modules))" % (VENDORS,)
+
+
+@pytest.mark.parametrize(
+    "env, loaded",
+    [
+        ({}, "[]"),  # keyless: the client is built, and the SDK loaded, at the first request
+        ({"ANTHROPIC_API_KEY": "k"}, "['anthropic']"),
+        ({"OPENAI_API_KEY": "k"}, "['openai']"),
+        ({"GEMINI_API_KEY": "k"}, "['google.genai']"),
+    ],
+)
+def test_default_llm_loads_only_the_chosen_vendor(env, loaded):
+    code = "import tavro.helpers.linkwell\n" + LOADED + "\nfrom tavro.helpers.oraclet import default_llm\n"
+    code += "default_llm()\n" + LOADED
+    assert fresh(code, **env).splitlines() == ["[]", loaded]
+
+
+def test_vendor_names_resolve_lazily_and_stay_replaceable():
+    code = """
+import sys
+from unittest import mock
+from tavro.helpers import oraclet
+import openai, anthropic
+from google import genai
+assert oraclet.OpenAI is openai.OpenAI and oraclet.Anthropic is anthropic.Anthropic and oraclet.genai is genai
+from tavro.helpers.oraclet import OpenAI
+with mock.patch.object(oraclet, "Anthropic", "fake"):
+    assert oraclet.Anthropic == "fake"
+assert oraclet.Anthropic is anthropic.Anthropic
+oraclet.OpenAI = "mine"
+assert oraclet.OpenAI == "mine"
+try:
+    oraclet.nothing
+except AttributeError as e:
+    print(e)
+"""
+    assert fresh(code) == "module 'tavro.helpers.oraclet' has no attribute 'nothing'"
+
+
+@pytest.mark.parametrize("missing", VENDORS)
+def test_import_fails_when_a_vendor_library_is_missing(missing):
+    code = f"""
+import sys
+sys.modules[{missing!r}] = None  # as if not installed
+try:
+    import tavro.helpers.oraclet
+except ImportError as e:
+    cause = e if isinstance(e, ModuleNotFoundError) else e.__cause__
+    print(type(cause).__name__, cause.name)
+"""
+    assert fresh(code) == f"ModuleNotFoundError {missing}"

@@ -357,3 +357,40 @@ def test_run_never_writes_into_the_hosts_environment(fake_rivo, tmp_path, monkey
     RIVO(registry="r")._run(["list"])
     assert dict(os.environ) == before
     assert fake_rivo.calls[0]["env"]["RIVO_REGISTRY"] == "r"
+
+
+# ---------------------------------------------------------------- argument errors stay Python's
+
+
+@pytest.mark.parametrize(
+    "kw, same_text",
+    [
+        (dict(timeout="10"), True),
+        (dict(timeout="10", umask=0o022), True),  # through subprocess.run
+        (dict(timeout=float("nan")), True),
+        (dict(timeout=float("inf")), True),
+        (dict(timeout=10**400), True),
+        (dict(stdin=object()), True),
+        (dict(stdin=2**70), False),
+        ({"\ud800": 1}, False),
+    ],
+)
+def test_bad_arguments_raise_what_subprocess_raises(fake_rivo, kw, same_text):
+    with pytest.raises(Exception) as ours:
+        RIVO()._run(["list"], **kw)
+    with pytest.raises(Exception) as theirs:
+        subprocess.run(["true"], capture_output=True, **kw)
+    assert not isinstance(ours.value, RuntimeError)  # what run() takes for "rivo failed"
+    assert type(ours.value) is type(theirs.value)
+    if same_text:
+        assert str(ours.value) == str(theirs.value)
+    assert fake_rivo.calls == []  # refused before anything started
+
+
+@pytest.mark.parametrize("kw", [dict(universal_newlines=True), dict(text=True), dict(encoding="utf-8"), {}])
+def test_keyword_path_returns_the_native_text(fake_rivo, kw):
+    fake_rivo.behave("import sys; sys.stdout.buffer.write(b'a\\r\\nb\\rc\\n\\xff'); sys.stderr.write('e\\n')")
+    native = RIVO()._run(["list"], **kw)
+    python = RIVO()._run(["list"], umask=0o022, **kw)
+    assert (python.returncode, python.stdout, python.stderr) == (native.returncode, native.stdout, native.stderr)
+    assert isinstance(python.stdout, str)

@@ -73,6 +73,19 @@ def test_other_values(value, shown):
     assert build_scopelet({"k": value}) == f"{HEADER}\n  k = {shown}"
 
 
+@pytest.mark.parametrize("bad", ["\ud800", "x\udfff", "\0", "/\0etc", "/tmp\0"])
+def test_strings_that_cannot_be_file_names(tmp_path, bad):
+    # No file can carry such a name, so the value is shown quoted, wherever it sits.
+    d = tmp_path / "d"
+    d.mkdir()
+    f = write(tmp_path / "f.txt", "x\n")
+    data = {"top": bad, "only": [bad], "dir_then_bad": [str(d), bad], "bad_then_file": [bad, str(f)]}
+    lines = build_scopelet(data).split("\n")
+    assert lines[1:] == [f"  {k} = {repr(v)[:120]}" for k, v in data.items()]
+    # A file first still makes the list a list of files, whatever follows.
+    assert build_scopelet({"k": [str(f), bad]}).endswith(f"list of 2 files, e.g. {[str(f), bad]!r}")
+
+
 def test_keys_render_as_text():
     assert build_scopelet({7: 1, None: 2, ("a", 1): 3}) == f"{HEADER}\n  7 = 1\n  None = 2\n  ('a', 1) = 3"
 

@@ -19,12 +19,20 @@ void require_return(nb::handle obj, PyTypeObject* expected, bool allow_none) {
   throw nb::python_error();
 }
 
+// The `logger` attribute of the module `name`, looked up at every call so a
+// host or test that replaces or patches it is obeyed; logging.getLogger(name)
+// when the module has none.
 static nb::object get_logger(const char* name) {
+  nb::object module = nb::module_::import_(name);
+  PyObject* logger = PyObject_GetAttrString(module.ptr(), "logger");
+  if (logger) return nb::steal(logger);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+  PyErr_Clear();
   return nb::module_::import_("logging").attr("getLogger")(name);
 }
 
 bool log_enabled(const char* logger, int level) {
-  return nb::cast<bool>(get_logger(logger).attr("isEnabledFor")(level));
+  return truthy(get_logger(logger).attr("isEnabledFor")(level));
 }
 
 void log_args(const char* logger, int level, const char* fmt, nb::tuple args) {
@@ -47,6 +55,18 @@ std::string fs_encode(nb::handle obj) {
   Py_ssize_t len;
   if (PyBytes_AsStringAndSize(b.ptr(), &data, &len) != 0) throw nb::python_error();
   return std::string(data, static_cast<size_t>(len));
+}
+
+std::optional<std::string> fs_path_or_none(nb::handle s) {
+  std::string path;
+  try {
+    path = fs_encode(s);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_ValueError)) throw;
+    return std::nullopt;
+  }
+  if (path.find('\0') != std::string::npos) return std::nullopt;
+  return path;
 }
 
 nb::str fs_decode(const std::string& s) {
@@ -91,6 +111,31 @@ proc::Result run_process(proc::SpawnOptions opts) {
     opts.should_abort = abort;
     return proc::run(opts);
   });
+}
+
+void expose_signature(nb::handle cls) {
+  // The text is "def __init__(self, ...) -> None": compiled as a stub whose
+  // annotations stay text, then `self` and the return are dropped.
+  static const char* const kBuild =
+      "def _signature(text):\n"
+      "    import inspect\n"
+      "    ns = {}\n"
+      "    exec(compile('from __future__ import annotations\\n' + text + ': pass', '<signature>', 'exec'), ns)\n"
+      "    sig = inspect.signature(ns['__init__'])\n"
+      "    return sig.replace(parameters=list(sig.parameters.values())[1:],\n"
+      "                       return_annotation=inspect.Signature.empty)\n"
+      "class _ClassSignature:\n"
+      "    # only for the class itself: a subclass's own __init__ is read as usual\n"
+      "    def __init__(self, cls, sig):\n"
+      "        self.cls, self.sig = cls, sig\n"
+      "    def __get__(self, obj, owner=None):\n"
+      "        return self.sig if obj is None and owner is self.cls else None\n";
+  nb::dict ns;
+  ns["__builtins__"] = nb::module_::import_("builtins");
+  nb::object code = module_attr("builtins", "compile")(kBuild, "<tavro>", "exec");
+  module_attr("builtins", "exec")(code, ns);
+  nb::object text = cls.attr("__init__").attr("__nb_signature__")[0][0];
+  cls.attr("__signature__") = ns["_ClassSignature"](cls, ns["_signature"](text));
 }
 
 void register_translators() {

@@ -37,14 +37,25 @@ inline void require_list(nb::handle o, const char* name, bool optional = false) 
 // TypeError("Expected %s, got %.200s") for declared return types.
 void require_return(nb::handle obj, PyTypeObject* expected, bool allow_none = true);
 
-// Logging through logging.getLogger(name): the template and its arguments go
-// to the logger unformatted, and nothing is built when the level is disabled.
+// Logging through the `logger` attribute of the module named `logger` (so
+// replacing that attribute redirects the module's records), or through
+// logging.getLogger of that name when the module has no such attribute. The
+// template and its arguments go to the logger unformatted, and nothing is
+// built when the level is disabled.
 bool log_enabled(const char* logger, int level);
 void log_args(const char* logger, int level, const char* fmt, nb::tuple args);
 template <class... A>
 void log(const char* logger, int level, const char* fmt, A&&... a) {
   if (!log_enabled(logger, level)) return;
   log_args(logger, level, fmt, nb::make_tuple(std::forward<A>(a)...));
+}
+
+// float(obj) as a C++ double, with Python's own errors (TypeError,
+// OverflowError for an int beyond the float range) instead of a C++ one.
+inline double as_double(nb::handle obj) {
+  double d = PyFloat_AsDouble(obj.ptr());
+  if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  return d;
 }
 
 // `key in container`, with Python semantics.
@@ -83,6 +94,10 @@ nb::object module_attr(const char* module, const char* name);
 // os.fsencode does (surrogateescape), and back.
 std::string fs_encode(nb::handle obj);
 nb::str fs_decode(const std::string& s);
+// The file-system spelling of a str that may name a file, or nothing when it
+// cannot be a file name at all (no encoding, such as a lone surrogate, or a
+// NUL inside): os.path.exists, isdir and isfile answer False for those.
+std::optional<std::string> fs_path_or_none(nb::handle s);
 // bytes -> str with UTF-8 + surrogateescape: every byte sequence decodes and
 // re-encodes to the very same bytes.
 nb::str decode_lossless(const std::string& s);
@@ -120,6 +135,12 @@ auto without_gil(F&& work) {
 // Runs a child with the GIL released; Ctrl-C in the host ends the child's
 // group and raises KeyboardInterrupt. C++ errors become Python errors.
 proc::Result run_process(proc::SpawnOptions opts);
+
+// Gives the class `cls` a __signature__ built from the text signature of its
+// __init__, so inspect.signature(cls) (IDEs, notebooks) shows the constructor's
+// parameters. nanobind's function objects take no attributes, so their own
+// signatures are readable only from their docstrings' first lines.
+void expose_signature(nb::handle cls);
 
 // Registers the translators of the core's typed errors (once per module).
 void register_translators();

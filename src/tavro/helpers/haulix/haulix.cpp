@@ -1,5 +1,6 @@
 // Python face of the remote input fetcher: the Haulix class.
 #include "common/pyglue.hpp"
+#include "haulix/cache.hpp"
 #include "haulix/fetch.hpp"
 
 #include <optional>
@@ -141,10 +142,21 @@ nb::object resolve_zenodo_dropbox(nb::handle self, nb::handle key, nb::handle va
                             : nb::borrow(value);
   nb::object path = py::module_attr("urllib.parse", "urlsplit")(link).attr("path");
   nb::object segment = path.attr("rpartition")("/")[2];
-  nb::str name = py::fs_decode(cache_name(py::fs_encode(segment), py::fs_encode(key)));
-  nb::object cache_path = py::module_attr("os.path", "join")(self.attr("temp_dir"), name);
+  std::string name = cache_name(py::fs_encode(segment), py::fs_encode(key));
+  nb::object folder = self.attr("temp_dir");
+  // The link's own subfolder, used when another link took the name first.
+  nb::object digest = py::module_attr("hashlib", "sha256")(py::to_bytes(py::text_bytes(link)));
+  std::string hash = nb::cast<std::string>(digest.attr("hexdigest")()).substr(0, 16);
+  std::string dir = py::fs_encode(folder), target = py::text_bytes(link);
+  Placement where = py::without_gil([&](const std::function<bool()>&) {
+    return place(dir, name, target, hash);
+  });
+  nb::object cache_path = py::module_attr("os.path", "join")(folder, py::fs_decode(name));
+  if (where.path != dir + "/" + name)
+    cache_path = py::module_attr("os.path", "join")(folder, nb::str("#") + nb::str(hash.c_str()),
+                                                    py::fs_decode(name));
 
-  if (py::truthy(py::module_attr("os.path", "exists")(cache_path))) {
+  if (where.cached) {
     py::log(kLogger, py::INFO, "Using cached download for %s: %s", key, cache_path);
     return cache_path;
   }
@@ -157,20 +169,22 @@ nb::object resolve_zenodo_dropbox(nb::handle self, nb::handle key, nb::handle va
 }  // namespace
 
 void bind_haulix(nb::module_& m) {
-  nb::class_<Haulix>(m, "Haulix", nb::dynamic_attr(),
-                     "Downloads Zenodo and Dropbox links once into a local cache folder.")
-      .def("__init__", &init, nb::arg("temp_dir").none() = nb::none(),
+  nb::class_<Haulix> cls(m, "Haulix", nb::dynamic_attr(),
+                     "Downloads Zenodo and Dropbox links once into a local cache folder.");
+  cls.def("__init__", &init, nb::arg("temp_dir").none() = nb::none(),
            nb::sig("def __init__(self, temp_dir: str | None = None) -> None"),
            "Use `temp_dir` (created if missing) as the download cache.")
       .def("resolve_zenodo_dropbox", &resolve_zenodo_dropbox, nb::arg("key").none(),
            nb::arg("value").none(),
            nb::sig("def resolve_zenodo_dropbox(self, key: str, value: object) -> object"),
            "Return the local path of a downloaded Zenodo or Dropbox link, or `value` unchanged.");
+  py::expose_signature(cls);
 }
 
 }  // namespace tavro::haulix
 
 NB_MODULE(haulix, m) {
   tavro::py::register_translators();
+  m.attr("logger") = nb::module_::import_("logging").attr("getLogger")("tavro.helpers.haulix");
   tavro::haulix::bind_haulix(m);
 }

@@ -1,6 +1,7 @@
 // The connector store: naming, the registry of edges, generation of a batch of
 // connectors into one downstream node, and loading the store as a module.
 #include "common/errors.hpp"
+#include "common/flock.hpp"
 #include "common/text.hpp"
 #include "linkwell/linkwell.hpp"
 #include "linkwell/store.hpp"
@@ -30,6 +31,35 @@ class Held {
   nb::object lock_;
 };
 
+// The lock that other processes see: a flock on "<store>.lock" beside the
+// store, taken inside fileLock for every access of the store file. Waiting
+// runs without the GIL and is logged after a second. When the directory
+// refuses the lock file, the store itself is locked: the store is then
+// rewritten in place, so every process locks the same file.
+lock::FileLock store_lock(const std::string& store, lock::Mode mode) {
+  auto take = [mode](const std::string& path) {
+    return py::without_gil([&](const std::function<bool()>& abort) {
+      lock::Options opts;
+      opts.should_abort = abort;
+      opts.on_wait = [&path](double) {
+        nb::gil_scoped_acquire gil;
+        try {
+          py::log(kModule, py::DEBUG, "Waiting for the connector store lock %s", py::fs_decode(path));
+        } catch (nb::python_error& e) {
+          e.discard_as_unraisable("logging the wait for the connector store lock");
+        }
+      };
+      return lock::FileLock(path, mode, opts);
+    });
+  };
+  try {
+    return take(store + ".lock");
+  } catch (const OsError& e) {
+    if (e.err() != EACCES && e.err() != EROFS && e.err() != EPERM) throw;
+    return take(store);
+  }
+}
+
 nb::object builtin(const char* name) { return nb::module_::import_("builtins").attr(name); }
 
 nb::str decode_text(const std::string& raw) { return py::utf8_text(universal_newlines(raw)); }
@@ -46,6 +76,7 @@ bool store_defines(nb::handle fn) {
   std::string path = py::fs_encode(store_path());
   std::optional<std::string> raw;
   {
+    lock::FileLock held = store_lock(path, lock::Mode::Shared);
     nb::gil_scoped_release nogil;
     raw = store::read_if_exists(path);
   }
@@ -68,6 +99,25 @@ void require_compiles(nb::handle text, nb::handle filename, nb::handle names, co
   }
 }
 
+// Runs the store text as its own throw-away module (never entered in
+// sys.modules), as getConnector will load it. A text that raises there would
+// make every connector of the pipeline unloadable, so it is refused with a
+// RuntimeError naming the batch's connectors, the error as its cause.
+void require_runs(nb::handle text, nb::handle filename, nb::handle names) {
+  try {
+    nb::object module = nb::module_::import_("types").attr("ModuleType")("connectors");
+    module.attr("__file__") = filename;
+    nb::object code = builtin("compile")(text, filename, "exec", nb::arg("dont_inherit") = true);
+    builtin("exec")(code, module.attr("__dict__"));
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception) && !e.matches(PyExc_SystemExit)) throw;
+    nb::str msg = nb::str("The connector store with the code for {} does not load: {}: {}")
+                      .format(nb::str(", ").attr("join")(names),
+                              nb::handle(e.type()).attr("__name__"), nb::str(e.value()));
+    nb::raise_from(e, PyExc_RuntimeError, "%U", msg.ptr());
+  }
+}
+
 nb::object key_of(nb::handle u, nb::handle v) { return nb::make_tuple(u.attr("id"), v.attr("id")); }
 
 void register_edge(nb::handle self, nb::handle u, nb::handle v, nb::handle fn) {
@@ -85,7 +135,11 @@ nb::object load_store(nb::handle path) {
   nb::object loader = nb::module_::import_("importlib.machinery").attr("SourceFileLoader")(name, path);
   nb::object spec = util.attr("spec_from_file_location")(name, path, nb::arg("loader") = loader);
   nb::object module = util.attr("module_from_spec")(spec);
-  std::string source = read_store(py::fs_encode(path));
+  std::string where = py::fs_encode(path), source;
+  {
+    lock::FileLock held = store_lock(where, lock::Mode::Shared);
+    source = read_store(where);
+  }
   nb::object code = builtin("compile")(py::to_bytes(source), path, "exec",
                                        nb::arg("dont_inherit") = true);
   builtin("exec")(code, module.attr("__dict__"));
@@ -100,6 +154,7 @@ void init(Linkwell* t) {
   self.attr("llm") = mod_attr("_default_llm")();
   self.attr("_module") = nb::none();
   std::string path = py::fs_encode(store_path());
+  lock::FileLock held = store_lock(path, lock::Mode::Exclusive);
   nb::gil_scoped_release nogil;
   store::write(path, kHeader);
 }
@@ -111,6 +166,33 @@ void set_llm(nb::handle self, nb::handle provider, nb::handle model, nb::handle 
   self.attr("llm") = mod_attr("Oraclet")(nb::arg("provider") = provider,
                                          nb::arg("model_name") = model,
                                          nb::arg("api_key") = api_key);
+}
+
+// Step 8: the store with the batch's functions replaced by `code`, checked and
+// written as one step under fileLock and the cross-process lock; drops the
+// loaded module.
+void write_batch(nb::handle self, nb::handle names, nb::handle code) {
+  Held lock(self);
+  nb::object path = store_path();
+  std::string where = py::fs_encode(path);
+  // Read again under the exclusive lock: other processes may have added
+  // their connectors since this one last looked.
+  lock::FileLock held = store_lock(where, lock::Mode::Exclusive);
+  nb::object existing = decode_text(read_store(where));
+  nb::object re = mod_attr("re");
+  for (nb::handle fn : names) {
+    nb::object pattern = nb::str("def ") + re.attr("escape")(fn) + nb::str("\\(.*?\\n(?=def |\\Z)");
+    existing = re.attr("sub")(pattern, "", existing, nb::arg("flags") = re.attr("S"));
+  }
+  nb::object text = existing.attr("rstrip")() + nb::str("\n\n") + code + nb::str("\n");
+  require_compiles(text, path, names, "The connector store with the code");
+  require_runs(text, path, names);
+  std::string data = py::utf8_bytes(text);
+  {
+    nb::gil_scoped_release nogil;
+    store::replace(where, data);
+  }
+  self.attr("_module") = nb::none();
 }
 
 nb::object generate_connector(nb::handle self, nb::handle upstream, nb::handle downstream,
@@ -164,24 +246,7 @@ nb::object generate_connector(nb::handle self, nb::handle upstream, nb::handle d
   for (nb::handle pair : edges) names.append(pair[1]);
   require_compiles(code, nb::str("<connectors>"), names, "Generated connector code");
 
-  {
-    Held lock(self);
-    nb::object path = store_path();
-    nb::object existing = decode_text(read_store(py::fs_encode(path)));
-    nb::object re = mod_attr("re");
-    for (nb::handle fn : names) {
-      nb::object pattern = nb::str("def ") + re.attr("escape")(fn) + nb::str("\\(.*?\\n(?=def |\\Z)");
-      existing = re.attr("sub")(pattern, "", existing, nb::arg("flags") = re.attr("S"));
-    }
-    nb::object text = existing.attr("rstrip")() + nb::str("\n\n") + code + nb::str("\n");
-    require_compiles(text, path, names, "The connector store with the code");
-    std::string data = py::utf8_bytes(text), where = py::fs_encode(path);
-    {
-      nb::gil_scoped_release nogil;
-      store::replace(where, data);
-    }
-    self.attr("_module") = nb::none();
-  }
+  write_batch(self, names, code);
 
   for (nb::handle pair : edges) register_edge(self, pair[0], downstream, pair[1]);
   return target_fn;

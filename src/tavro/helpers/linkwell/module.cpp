@@ -20,4 +20,5 @@ NB_MODULE(linkwell, m) {
   bind_store(cls);
   bind_prompt(cls);
   bind_cleanup(cls);
+  tavro::py::expose_signature(cls);
 }

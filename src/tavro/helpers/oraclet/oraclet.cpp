@@ -1,6 +1,8 @@
 // One client over three LLM vendors. The vendor SDK classes are looked up as
 // attributes of this module at call time, so a host (or a test) can replace
-// them; the SDKs themselves are imported when the module loads.
+// them. Loading the module only checks that every SDK is installed; an SDK is
+// imported when its attribute is first read (module __getattr__), since the
+// three together take seconds and a hundred megabytes to import.
 #include "common/pyglue.hpp"
 
 namespace nb = nanobind;
@@ -171,26 +173,65 @@ nb::object default_llm() {
   return cls("google", "gemini-2.5-flash-lite", key);
 }
 
+// The lazily imported vendor names: attribute, module, attribute of that
+// module (null: the module itself).
+struct Vendor {
+  const char* name;
+  const char* module;
+  const char* attr;
+};
+constexpr Vendor kVendors[] = {
+    {"Anthropic", "anthropic", "Anthropic"}, {"OpenAI", "openai", "OpenAI"}, {"genai", "google.genai", nullptr}};
+
+// Called for a module attribute that is not set: imports the vendor SDK it
+// names and keeps the result as an ordinary attribute (which a host may then
+// replace like any other).
+nb::object module_getattr(nb::handle name) {
+  for (const Vendor& v : kVendors) {
+    if (PyUnicode_Check(name.ptr()) && PyUnicode_CompareWithASCIIString(name.ptr(), v.name) == 0) {
+      nb::object value = nb::module_::import_(v.module);
+      if (v.attr) value = value.attr(v.attr);
+      nb::module_::import_(kModule).attr(v.name) = value;
+      return value;
+    }
+  }
+  PyErr_Format(PyExc_AttributeError, "module '%s' has no attribute '%U'", kModule,
+               nb::str(name).ptr());
+  throw nb::python_error();
+}
+
+// Fails the import of this module, as importing it would, when a vendor SDK
+// is not installed.
+void require_installed(const char* module) {
+  nb::object spec = py::module_attr("importlib.util", "find_spec")(module);
+  if (!spec.is_none()) return;
+  nb::object err = nb::handle(PyExc_ModuleNotFoundError)(nb::str("No module named '{}'").format(module));
+  err.attr("name") = module;
+  py::raise_instance(err);
+}
+
 }  // namespace
 
 NB_MODULE(oraclet, m) {
   py::register_translators();
-  // Loaded unconditionally and in this order: a missing vendor SDK makes the
-  // import of this module fail.
   m.attr("os") = nb::module_::import_("os");
   m.attr("Optional") = nb::module_::import_("typing").attr("Optional");
-  m.attr("Anthropic") = nb::module_::import_("anthropic").attr("Anthropic");
-  m.attr("OpenAI") = nb::module_::import_("openai").attr("OpenAI");
-  m.attr("genai") = nb::module_::import_("google.genai");
+  // Checked in this order: a missing vendor SDK makes the import of this
+  // module fail, though none is imported yet.
+  nb::module_::import_("importlib.util");
+  for (const Vendor& v : kVendors) require_installed(v.module);
+  m.def("__getattr__", &module_getattr, nb::arg("name"), nb::sig("def __getattr__(name: str) -> object"),
+        "Import a vendor SDK (Anthropic, OpenAI, genai) when it is first used.");
 
-  nb::class_<Oraclet>(m, "Oraclet", nb::dynamic_attr(),
-                      "A prompt-in, text-out client over OpenAI, Anthropic or Google.")
-      .def("__init__", &init, nb::arg("provider").none(), nb::arg("model_name").none(), nb::arg("api_key").none(),
+  nb::class_<Oraclet> cls(m, "Oraclet", nb::dynamic_attr(),
+                          "A prompt-in, text-out client over OpenAI, Anthropic or Google.");
+  cls.def("__init__", &init, nb::arg("provider").none(), nb::arg("model_name").none(), nb::arg("api_key").none(),
            nb::sig("def __init__(self, provider: str, model_name: str, api_key: str) -> None"))
       .def("call", &call, nb::arg("user_prompt").none(), nb::arg("system_prompt").none() = nb::none(),
            nb::arg("kwargs"),
            nb::sig("def call(self, user_prompt: str, system_prompt: str | None = None, **kwargs) -> str | None"),
            "Send one prompt and return the model's answer text.");
+  py::expose_signature(cls);
 
   m.def("default_llm", &default_llm, nb::sig("def default_llm() -> Oraclet"),
         "An Oraclet for the first vendor whose API key is set: Anthropic, OpenAI, else Google.");

@@ -22,16 +22,9 @@ nb::object mod(const char* name) { return nb::module_::import_(name); }
 using py::bytes_text;
 using py::text_bytes;
 
-// os.fsencode of a str, or nothing when it has no file-system spelling (then
+// os.fsencode of a str, or nothing when it cannot be a file name (then
 // os.path.exists says False, so it is not a path either).
-std::optional<std::string> try_fs_encode(nb::handle s) {
-  try {
-    return py::fs_encode(s);
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_ValueError)) throw;
-    return std::nullopt;
-  }
-}
+std::optional<std::string> try_fs_encode(nb::handle s) { return py::fs_path_or_none(s); }
 
 bool path_exists(nb::handle s) {
   auto enc = try_fs_encode(s);

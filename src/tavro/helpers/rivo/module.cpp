@@ -11,4 +11,5 @@ NB_MODULE(rivo, m) {
   bind_commands(m, cls);
   bind_execution(m, cls);
   bind_provisioning(m, cls);
+  tavro::py::expose_signature(cls);
 }

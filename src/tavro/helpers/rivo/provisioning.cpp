@@ -49,7 +49,7 @@ proc::Result run_docker(nb::handle argv, int timeout) {
 std::optional<int> probe(const std::vector<std::string>& argv, nb::handle timeout) {
   proc::SpawnOptions o;
   o.argv = argv;
-  o.timeout = nb::cast<double>(timeout);
+  o.timeout = py::as_double(timeout);
   try {
     return py::run_process(std::move(o)).returncode;
   } catch (const proc::TimedOut&) {
@@ -186,8 +186,8 @@ void wait_for_docker(nb::handle self, nb::handle timeout_arg) {
   const std::string docker_path = py::fs_encode(docker);
   nb::object clock = py::module_attr("time", "time");
   nb::object sleep = py::module_attr("time", "sleep");
-  auto now = [&] { return nb::cast<double>(clock()); };
-  const double deadline = now() + nb::cast<double>(timeout);
+  auto now = [&] { return py::as_double(clock()); };
+  const double deadline = now() + py::as_double(timeout);
 
   bool ready = false;
   while (now() < deadline) {

@@ -25,14 +25,39 @@ nb::str cmd_text(nb::handle cmd) { return nb::borrow<nb::str>(nb::str(" ").attr(
 
 // Keywords of subprocess.run that the runner handles itself; any other valid
 // subprocess.Popen keyword goes through Python's own subprocess.run.
-bool natively_handled(const std::string& k) {
+bool natively_handled(nb::handle k) {
   static const char* const names[] = {"input",      "stdin",             "encoding",
                                       "errors",     "universal_newlines", "bufsize",
                                       "close_fds",  "start_new_session", "process_group",
                                       "restore_signals"};
   for (const char* n : names)
-    if (k == n) return true;
+    if (PyUnicode_CompareWithASCIIString(k.ptr(), n) == 0) return true;
   return false;
+}
+
+// The time limit in seconds, refused with the very error subprocess raises
+// for it: its deadline is time + timeout (TypeError for a str, OverflowError
+// for a huge int), and NaN or infinity fail when the wait converts it to
+// milliseconds. Checked before anything starts.
+double time_limit(nb::handle timeout) {
+  nb::object end = nb::steal(PyNumber_Add(nb::float_(0.0).ptr(), timeout.ptr()));
+  if (!end.is_valid()) throw nb::python_error();
+  double seconds = PyFloat_AsDouble(end.ptr());
+  if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  if (!std::isfinite(seconds)) {
+    nb::steal(PyNumber_Long(end.ptr()));
+    throw nb::python_error();
+  }
+  return seconds;
+}
+
+// A file descriptor given as stdin: an int, else what its fileno() returns,
+// as subprocess takes it, with Python's errors for anything else.
+int stdin_descriptor(nb::handle obj) {
+  nb::object fd_obj = PyLong_Check(obj.ptr()) ? nb::borrow(obj) : obj.attr("fileno")();
+  int fd = PyObject_AsFileDescriptor(fd_obj.ptr());
+  if (fd < 0) throw nb::python_error();
+  return fd;
 }
 
 nb::object decode(const std::string& raw, nb::handle encoding, nb::handle errors) {
@@ -56,7 +81,7 @@ Outcome launch_native(const std::vector<std::string>& argv, nb::handle cwd, nb::
   o.argv = argv;
   if (!cwd.is_none()) o.cwd = py::fs_encode(cwd);
   o.env = py::to_envp(env);
-  if (!timeout.is_none()) o.timeout = nb::cast<double>(nb::handle(timeout));
+  if (!timeout.is_none()) o.timeout = time_limit(timeout);
 
   nb::object encoding = rest.contains("encoding") ? nb::object(rest["encoding"]) : nb::none();
   nb::object errors = rest.contains("errors") ? nb::object(rest["errors"]) : nb::none();
@@ -82,10 +107,8 @@ Outcome launch_native(const std::vector<std::string>& argv, nb::handle cwd, nb::
       devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
       if (devnull < 0) py::raise_os_error(errno, "/dev/null");
       o.stdin_fd = devnull;
-    } else if (PyLong_Check(stdin_.ptr())) {
-      o.stdin_fd = nb::cast<int>(stdin_);
     } else {
-      o.stdin_fd = nb::cast<int>(stdin_.attr("fileno")());
+      o.stdin_fd = stdin_descriptor(stdin_);
     }
   }
   struct CloseFd {
@@ -119,14 +142,17 @@ Outcome launch_python(const std::vector<std::string>& argv, nb::handle cwd, nb::
   kw["capture_output"] = true;
   nb::object encoding = rest.contains("encoding") ? nb::object(rest["encoding"]) : nb::none();
   nb::object errors = rest.contains("errors") ? nb::object(rest["errors"]) : nb::none();
-  PyDict_DelItemString(kw.ptr(), "encoding");
-  PyErr_Clear();
-  PyDict_DelItemString(kw.ptr(), "errors");
-  PyErr_Clear();
+  // Bytes come back and are decoded here exactly as on the native path.
+  for (const char* text_key : {"encoding", "errors", "universal_newlines"}) {
+    if (PyDict_DelItemString(kw.ptr(), text_key) != 0) PyErr_Clear();
+  }
   try {
     nb::object cp = subprocess.attr("run")(args, **kw);
     auto raw = [](nb::handle b) {
-      return std::string(PyBytes_AsString(b.ptr()), static_cast<size_t>(PyBytes_Size(b.ptr())));
+      char* data;
+      Py_ssize_t len;
+      if (PyBytes_AsStringAndSize(b.ptr(), &data, &len) != 0) throw nb::python_error();
+      return std::string(data, static_cast<size_t>(len));
     };
     return {nb::cast<int>(cp.attr("returncode")), decode(raw(cp.attr("stdout")), encoding, errors),
             decode(raw(cp.attr("stderr")), encoding, errors)};
@@ -198,7 +224,7 @@ bool collect_options(const nb::dict& kw, nb::dict& rest) {
   for (auto [k, v] : kw) {
     if (nb::str(k).equal(nb::str("cwd"))) continue;
     rest[k] = v;
-    if (!natively_handled(nb::cast<std::string>(nb::str(k)))) exotic = true;
+    if (!natively_handled(k)) exotic = true;
   }
   if (exotic) {
     // Same TypeError as subprocess.run for a keyword Popen does not take.
@@ -238,6 +264,7 @@ nb::object rivo_run(nb::handle self, nb::handle cmd, nb::kwargs kwargs) {
 
   nb::object env = run_env(self, take(kw, "env"), os);
   nb::object timeout = run_timeout(cmd, take(kw, "timeout"));
+  if (!timeout.is_none()) time_limit(timeout);
   nb::dict rest;
   bool exotic = collect_options(kw, rest);
 

@@ -25,10 +25,12 @@ nb::str head_of(nb::handle s, Py_ssize_t n) {
 
 nb::str plain(nb::handle o) { return nb::str(o); }
 
+// What a str names on disk; a string that cannot be a file name names nothing.
 core::PathInfo stat_str(nb::handle value) {
-  std::string path = py::fs_encode(value);
+  std::optional<std::string> path = py::fs_path_or_none(value);
+  if (!path) return {};
   nb::gil_scoped_release nogil;
-  return core::stat_path(path);
+  return core::stat_path(*path);
 }
 
 // `head` output as text mode gives it (UTF-8, universal newlines), stripped
