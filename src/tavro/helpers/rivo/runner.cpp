@@ -302,6 +302,7 @@ nb::object run_command(nb::handle self, nb::handle cmd, nb::kwargs kwargs, Stdou
 
   nb::object env = run_env(self, take(kw, "env"), os);
   nb::object timeout = run_timeout(cmd, take(kw, "timeout"));
+  if (!timeout.is_none()) time_limit(timeout);
   nb::dict rest;
   bool exotic = collect_options(kw, rest);
 
