@@ -60,47 +60,6 @@ double seconds_since(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-std::string env_lookup(const std::vector<std::string>& env, const std::string& key) {
-  for (const auto& kv : env)
-    if (kv.size() > key.size() && kv.compare(0, key.size(), key) == 0 && kv[key.size()] == '=')
-      return kv.substr(key.size() + 1);
-  return {};
-}
-
-bool env_has(const std::vector<std::string>& env, const std::string& key) {
-  for (const auto& kv : env)
-    if (kv.size() > key.size() && kv.compare(0, key.size(), key) == 0 && kv[key.size()] == '=')
-      return true;
-  return false;
-}
-
-std::vector<std::string> split_path(const std::string& path) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  while (true) {
-    size_t colon = path.find(':', start);
-    out.push_back(path.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
-    if (colon == std::string::npos) break;
-    start = colon + 1;
-  }
-  return out;
-}
-
-std::string join_dir(const std::string& dir, const std::string& name) {
-  if (dir.empty()) return name;
-  if (dir.back() == '/') return dir + name;
-  return dir + "/" + name;
-}
-
-// Candidate files to exec, in the order CPython's _posixsubprocess tries them.
-std::vector<std::string> exec_candidates(const SpawnOptions& o) {
-  const std::string& prog = o.executable ? *o.executable : o.argv.at(0);
-  if (prog.find('/') != std::string::npos) return {prog};
-  std::vector<std::string> out;
-  for (const auto& dir : exec_path(o.env)) out.push_back(join_dir(dir, prog));
-  return out;
-}
-
 class SpawnAttrs {
  public:
   SpawnAttrs() {
@@ -174,7 +133,8 @@ pid_t spawn(const SpawnOptions& o, Pipes& p) {
   }
 
   int saved = 0, last = ENOENT;
-  const std::vector<std::string> candidates = exec_candidates(o);
+  const std::vector<std::string> candidates =
+      exec_candidates(o.executable ? *o.executable : o.argv.at(0), o.env);
   for (const auto& cand : candidates) {
     // Each failed posix_spawn costs a whole clone; PATH entries that lack the
     // program are passed over with a stat, giving the errno exec would.
@@ -455,29 +415,6 @@ class Session {
 };
 
 }  // namespace
-
-std::vector<std::string> exec_path(const std::optional<std::vector<std::string>>& env) {
-  std::string path;
-  if (env) {
-    path = env_has(*env, "PATH") ? env_lookup(*env, "PATH") : "/bin:/usr/bin";
-  } else {
-    const char* p = ::getenv("PATH");
-    path = p ? p : "/bin:/usr/bin";
-  }
-  return split_path(path);
-}
-
-std::optional<std::string> which(const std::string& name, const std::vector<std::string>& path) {
-  if (name.find('/') != std::string::npos)
-    return ::access(name.c_str(), X_OK) == 0 ? std::optional<std::string>(name) : std::nullopt;
-  for (const auto& dir : path) {
-    std::string cand = join_dir(dir, name);
-    struct stat st;
-    if (::stat(cand.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(cand.c_str(), X_OK) == 0)
-      return cand;
-  }
-  return std::nullopt;
-}
 
 Result run(const SpawnOptions& o) {
   if (o.argv.empty()) throw InvalidArgument("empty argument vector");

@@ -95,4 +95,9 @@ std::vector<std::string> exec_path(const std::optional<std::vector<std::string>>
 // First executable file named `name` on `path`, or nullopt.
 std::optional<std::string> which(const std::string& name, const std::vector<std::string>& path);
 
+// The files to try, in order, when starting `prog` with environment `env`:
+// `prog` itself when it holds a '/', else `prog` in each exec_path(env) entry.
+std::vector<std::string> exec_candidates(const std::string& prog,
+                                         const std::optional<std::vector<std::string>>& env);
+
 }  // namespace tavro::proc
