@@ -10,6 +10,10 @@ an LLM API key set, Linkwell writes the connectors between the nodes,
 otherwise the example wires the nodes itself and says so.
 
 Run it with `bash scripts/example.sh` (or `.venv/bin/python examples/pipeline.py`).
+With `--backend docker` every tool runs in a container: when DOCKER_HOST is
+not set, the example starts a private Docker daemon for the run
+(scripts/dockerd.py, needs root) and stops it at the end; missing tool images
+are built from the host's own programs (scripts/images.py).
 """
 
 from __future__ import annotations
@@ -29,6 +33,7 @@ from tavro.helpers.rivo import RIVO
 from tavro.node import InputNode, ToolNode
 
 REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "scripts"))
 
 
 def local_rivo() -> Path:
@@ -65,6 +70,37 @@ def manifest_for(r: RIVO, tool: str) -> dict:
     return manifest
 
 
+def start_docker(bindir: Path, tmp: str):
+    """A private daemon unless DOCKER_HOST names one; the tool images built when missing.
+
+    Returns the daemon started here (to stop at the end), or None.
+    """
+    import dockerd
+    import images
+
+    daemon = None
+    if not os.environ.get("DOCKER_HOST"):
+        reason = dockerd.cannot_run_reason()
+        if reason:
+            sys.exit(f"--backend docker: set DOCKER_HOST to a running daemon ({reason})")
+        print("starting a private Docker daemon (scripts/dockerd.py) ...")
+        daemon = dockerd.Daemon.start(base=tmp)
+        os.environ["DOCKER_HOST"] = daemon.host
+    if os.path.exists(images.CLIENT):  # the client of the daemon's own release
+        client = bindir / "docker"
+        if client.exists() or client.is_symlink():
+            client.unlink()
+        client.symlink_to(images.CLIENT)
+    try:
+        for ref in images.build_registry_images(dict(os.environ)):
+            print(f"built image {ref} from the host's programs")
+    except BaseException:
+        if daemon:
+            daemon.stop()
+        raise
+    return daemon
+
+
 def describe(outputs: dict) -> str:
     try:
         from tavro.helpers.scopelet import build_scopelet
@@ -92,6 +128,8 @@ def main() -> int:
     ap.add_argument("--workdir", help="where inputs, outputs and the rivo project go (default: a temp dir)")
     ap.add_argument("--keep", action="store_true", help="keep the work folder")
     ap.add_argument("-v", "--verbose", action="store_true", help="show the helpers' log")
+    ap.add_argument("--backend", choices=("auto", "local", "docker"),
+                    help="where the tools run (default: rivo's choice, docker when a daemon answers)")
     args = ap.parse_args()
     logging.basicConfig(level=logging.INFO if args.verbose else logging.WARNING,
                         format="%(levelname)s %(name)s: %(message)s")
@@ -107,6 +145,10 @@ def main() -> int:
     link.symlink_to(exe)
     os.environ["PATH"] = f"{bindir}{os.pathsep}{os.environ['PATH']}"
     os.environ["RIVO_REGISTRY"] = str(REPO / "registry")
+    if args.backend:
+        # Also for `exec`: in the local setting each run gets a fresh project.
+        os.environ["RIVO_BACKEND"] = args.backend
+    systmp = tempfile.gettempdir()  # short paths for a daemon's socket
     # The local setting (no pipeline volume): every rivo command gets a fresh
     # project folder, and sandboxes and those folders go under the work folder.
     os.environ.pop("PIPELINE_VOLUME_PATH", None)
@@ -123,7 +165,18 @@ def main() -> int:
     nodes["stats"] = ToolNode("stats", inNodes=[nodes["sort"]])
     tools = {"align": "minimap2", "fasta": "seqtk_seq", "sort": "samtools_sort", "stats": "samtools_flagstat"}
 
-    r = RIVO()
+    daemon = start_docker(bindir, systmp) if args.backend == "docker" else None
+    try:
+        run_pipeline(RIVO(backend=args.backend), work, inputs, nodes, tools)
+    finally:
+        if daemon:
+            daemon.stop()
+    if not args.keep and not args.workdir:
+        shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
+def run_pipeline(r: RIVO, work: Path, inputs: InputNode, nodes: dict, tools: dict) -> None:
     print(f"work folder: {work}")
     r.add(*sorted(set(tools.values())))
     r.sync()
@@ -157,9 +210,6 @@ def main() -> int:
     stats = results["stats"].get("stats")
     if stats:
         print("\n== flagstat report\n" + Path(stats).read_text())
-    if not args.keep and not args.workdir:
-        shutil.rmtree(work, ignore_errors=True)
-    return 0
 
 
 if __name__ == "__main__":

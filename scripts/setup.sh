@@ -6,9 +6,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Debian packages: the local rivo command's TOML, command-line, JSON and
-# crypto libraries, and the real tools that the example pipeline and
-# end-to-end tests run.
-DEBS=(libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libssl-dev minimap2 samtools seqtk)
+# crypto libraries, the real tools that the example pipeline and end-to-end
+# tests run, and the Docker engine and registry behind the container tests
+# (scripts/dockerd.py starts a private daemon; nothing uses the machine's own).
+DEBS=(libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libssl-dev minimap2 samtools seqtk
+      docker.io docker-registry)
 missing=()
 for p in "${DEBS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
 # Sets up (see setup.sh) and runs the whole test suite.
+#
+# The container tests start a private Docker daemon once per session and stop
+# it at the end; should pytest itself be killed, the reap below stops what it
+# left behind (its daemon, containers, mounts and folders).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-exec .venv/bin/python -m pytest "$@"
+trap '.venv/bin/python scripts/dockerd.py reap || true' EXIT
+.venv/bin/python -m pytest "$@"

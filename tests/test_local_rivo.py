@@ -107,7 +107,8 @@ def test_example_pipeline_runs(tmp_path):
     env = {k: v for k, v in os.environ.items()
            if k not in ("ANTHROPIC_API_KEY", "OPENAI_API_KEY", "GEMINI_API_KEY", "GOOGLE_API_KEY")}
     out = subprocess.run(
-        [sys.executable, str(REPO / "examples" / "pipeline.py"), "--workdir", str(tmp_path / "w")],
+        [sys.executable, str(REPO / "examples" / "pipeline.py"), "--backend", "local",
+         "--workdir", str(tmp_path / "w")],
         capture_output=True, text=True, env=env, timeout=120,
     )
     assert out.returncode == 0, out.stderr

@@ -8,27 +8,26 @@
 #include <chrono>
 #include <thread>
 
+#include "common/fs_internal.hpp"
+
 namespace tavro::lock {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 fs::Fd open_lock_file(const std::string& path, bool create) {
-  if (path.find('\0') != std::string::npos) throw InvalidArgument("embedded null byte");
+  const char* p = fs::detail::cpath(path);
   // Read-write where possible: NFS grants an exclusive lock only on a file
   // open for writing. A lock file another user made read-only still serves
   // for shared locks.
   int flags = O_RDWR | O_CLOEXEC | O_NOCTTY | (create ? O_CREAT : 0);
-  int fd;
-  do fd = ::open(path.c_str(), flags, 0666);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0 && (errno == EACCES || errno == EROFS)) {
+  fs::Fd fd = fs::detail::open_at(AT_FDCWD, p, flags, 0666);
+  if (!fd && (errno == EACCES || errno == EROFS)) {
     int first = errno;
-    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) errno = first;
+    fd = fs::detail::open_at(AT_FDCWD, p, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (!fd) errno = first;
   }
-  return fs::Fd(fd);
+  return fd;
 }
 
 }  // namespace

@@ -114,10 +114,7 @@ void require_runs(nb::handle text, nb::handle filename, nb::handle names) {
     nb::str msg = nb::str("The connector store with the code for {} does not load: {}: {}")
                       .format(nb::str(", ").attr("join")(names),
                               nb::handle(e.type()).attr("__name__"), nb::str(e.value()));
-    nb::object err = nb::handle(PyExc_RuntimeError)(msg);
-    PyException_SetCause(err.ptr(), e.value().inc_ref().ptr());
-    PyErr_SetObject(PyExc_RuntimeError, err.ptr());
-    throw nb::python_error();
+    nb::raise_from(e, PyExc_RuntimeError, "%U", msg.ptr());
   }
 }
 

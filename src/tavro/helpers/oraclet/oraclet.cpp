@@ -215,8 +215,7 @@ void require_installed(const char* module) {
   if (!spec.is_none()) return;
   nb::object err = nb::handle(PyExc_ModuleNotFoundError)(nb::str("No module named '{}'").format(module));
   err.attr("name") = module;
-  PyErr_SetObject(PyExc_ModuleNotFoundError, err.ptr());
-  throw nb::python_error();
+  py::raise_instance(err);
 }
 
 }  // namespace

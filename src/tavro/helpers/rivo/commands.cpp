@@ -13,6 +13,16 @@ void add_option(nb::list& cmd, const char* option, nb::handle value) {
   }
 }
 
+// The command line [verb, arg] and, when given, `option value`.
+nb::list command(const char* verb, nb::handle arg, const char* option = nullptr,
+                 nb::handle value = nb::none()) {
+  nb::list cmd;
+  cmd.append(verb);
+  cmd.append(arg);
+  if (option) add_option(cmd, option, value);
+  return cmd;
+}
+
 nb::object run_plain(nb::handle self, nb::list cmd) { return self.attr("_run")(cmd); }
 
 nb::object run_captured(nb::handle self, nb::list cmd) {
@@ -21,10 +31,7 @@ nb::object run_captured(nb::handle self, nb::list cmd) {
 
 void remove(nb::handle self, nb::handle tool) {
   py::require_str(tool, "tool");
-  nb::list cmd;
-  cmd.append("remove");
-  cmd.append(tool);
-  run_plain(self, cmd);
+  run_plain(self, command("remove", tool));
 }
 
 void lock(nb::handle self, nb::handle check) {
@@ -60,29 +67,18 @@ void shell(nb::handle self, nb::handle shell_name) {
 nb::object search(nb::handle self, nb::handle query, nb::handle tier) {
   py::require_str(query, "query");
   py::require_str(tier, "tier", true);
-  nb::list cmd;
-  cmd.append("search");
-  cmd.append(query);
-  add_option(cmd, "--tier", tier);
-  return run_captured(self, cmd);
+  return run_captured(self, command("search", query, "--tier", tier));
 }
 
 nb::object show(nb::handle self, nb::handle tool, nb::handle fmt) {
   py::require_str(tool, "tool");
   py::require_str(fmt, "fmt", true);
-  nb::list cmd;
-  cmd.append("show");
-  cmd.append(tool);
-  add_option(cmd, "--format", fmt);
-  return run_captured(self, cmd);
+  return run_captured(self, command("show", tool, "--format", fmt));
 }
 
 nb::object info(nb::handle self, nb::handle tool) {
   py::require_str(tool, "tool");
-  nb::list cmd;
-  cmd.append("info");
-  cmd.append(tool);
-  return run_captured(self, cmd);
+  return run_captured(self, command("info", tool));
 }
 
 nb::object list_tools(nb::handle self, nb::handle binaries) {

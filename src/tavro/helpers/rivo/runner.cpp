@@ -238,17 +238,13 @@ nb::object run_env(nb::handle self, nb::object env, nb::handle os) {
 // The caller's time limit, else 30 minutes for the pulling commands (add,
 // sync) and an hour for the others.
 nb::object run_timeout(nb::handle cmd, nb::object timeout) {
-  if (!timeout.is_valid()) {
-    bool pull = false;
-    if (nb::len(cmd) > 0) {
-      nb::object first = cmd[0];
-      pull = first.equal(nb::str("add")) || first.equal(nb::str("sync"));
-    }
-    timeout = nb::int_(pull ? 1800 : 3600);
+  if (timeout.is_valid()) return timeout;
+  bool pull = false;
+  if (nb::len(cmd) > 0) {
+    nb::object first = cmd[0];
+    pull = first.equal(nb::str("add")) || first.equal(nb::str("sync"));
   }
-  // A bad limit raises subprocess's own error before anything starts.
-  if (!timeout.is_none()) time_limit(timeout);
-  return timeout;
+  return nb::int_(pull ? 1800 : 3600);
 }
 
 // The remaining subprocess keywords (all but cwd) into `rest`. True when one
@@ -302,6 +298,8 @@ nb::object run_command(nb::handle self, nb::handle cmd, nb::kwargs kwargs, Stdou
 
   nb::object env = run_env(self, take(kw, "env"), os);
   nb::object timeout = run_timeout(cmd, take(kw, "timeout"));
+  // A bad limit raises subprocess's own error before anything starts.
+  if (!timeout.is_none()) time_limit(timeout);
   nb::dict rest;
   bool exotic = collect_options(kw, rest);
 
