@@ -60,16 +60,20 @@ std::vector<std::string> show_split_lines(std::string_view text) {
   return out;
 }
 
+// Copies one character of `text` at `i` to `out`, a line boundary as one
+// space; returns the index after it.
+size_t flatten_at(std::string_view text, size_t i, std::string& out) {
+  if (size_t n = boundary_at(text, i)) {
+    out += ' ';
+    return i + n;
+  }
+  out += text[i];
+  return i + 1;
+}
+
 std::string show_value(std::string_view text) {
   std::string out;
-  for (size_t i = 0; i < text.size();) {
-    if (size_t n = boundary_at(text, i)) {
-      out += ' ';
-      i += n;
-    } else {
-      out += text[i++];
-    }
-  }
+  for (size_t i = 0; i < text.size();) i = flatten_at(text, i, out);
   return out;
 }
 
@@ -85,12 +89,7 @@ std::string show_template(std::string_view text) {
       i += 2;
       continue;
     }
-    if (size_t n = boundary_at(text, i)) {
-      out += ' ';
-      i += n;
-    } else {
-      out += text[i++];
-    }
+    i = flatten_at(text, i, out);
   }
   return out;
 }
