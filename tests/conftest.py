@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import random
 import stat
 import subprocess
 import sys
@@ -11,6 +12,10 @@ import textwrap
 from pathlib import Path
 
 import pytest
+
+pytest.register_assert_rewrite("helpers")
+
+from helpers import REPO, link_local_rivo  # noqa: E402
 
 FAKE_RIVO = r'''#!{python}
 # Fake rivo: records each call, then behaves as FAKE_RIVO_SCRIPT says.
@@ -93,6 +98,33 @@ def fake_rivo(bindir, tmp_path, monkeypatch, isolated_tmp) -> FakeRivo:
     return fake
 
 
+@pytest.fixture
+def local_rivo_path(tmp_path, monkeypatch) -> Path:
+    """The built local rivo first on PATH as `rivo`, with the repository's registry."""
+    d = tmp_path / "rivo-bin"
+    d.mkdir()
+    link_local_rivo(d)
+    monkeypatch.setenv("PATH", f"{d}{os.pathsep}{os.environ['PATH']}")
+    monkeypatch.setenv("RIVO_REGISTRY", str(REPO / "registry"))
+    return d
+
+
+@pytest.fixture
+def genome(tmp_path):
+    """A random 5 kb chr1 and 50 error-free 100 bp reads from it (data/ref.fa, data/reads.fq)."""
+    rng = random.Random(1)
+    seq = "".join(rng.choice("ACGT") for _ in range(5000))
+    ref = tmp_path / "data" / "ref.fa"
+    ref.parent.mkdir()
+    ref.write_text(">chr1\n" + seq + "\n")
+    reads = tmp_path / "data" / "reads.fq"
+    with reads.open("w") as fh:
+        for i in range(50):
+            s = rng.randrange(0, 4800)
+            fh.write(f"@r{i}\n{seq[s:s + 100]}\n+\n{'I' * 100}\n")
+    return ref, reads
+
+
 # --------------------------------------------------------- a private Docker daemon
 #
 # Started once per session, on first use, by scripts/dockerd.py: its own
@@ -101,7 +133,7 @@ def fake_rivo(bindir, tmp_path, monkeypatch, isolated_tmp) -> FakeRivo:
 # daemon. Where it cannot start, the tests using it skip with the reason; with
 # CI=true such a skip fails the run instead.
 
-SCRIPTS = Path(__file__).resolve().parent.parent / "scripts"
+SCRIPTS = REPO / "scripts"
 
 
 def _container_scripts():

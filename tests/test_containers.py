@@ -12,44 +12,29 @@ import hashlib
 import json
 import logging
 import os
-import random
 import shutil
 import socket
-import subprocess
-import sys
-import textwrap
 import time
 from pathlib import Path
 
 import pytest
+from helpers import (align_sort_flagstat, manifest, needs_local_rivo, private_root_skip_reason,
+                     run_example_pipeline, run_in_private_root, tomllib)
 
-try:
-    import tomllib
-except ImportError:  # Python 3.10
-    import tomli as tomllib
-
-import tavro.helpers.rivo as rivo_mod
 from tavro.helpers.rivo import RIVO
 
-REPO = Path(__file__).resolve().parent.parent
-LOCAL_RIVO = Path(rivo_mod.__file__).parent / "_bin" / "rivo"
 MINIMAP2_IMAGE = "quay.io/biocontainers/minimap2:2.24--h7132678_1"
 SAMTOOLS_IMAGE = "quay.io/biocontainers/samtools:1.16.1--h6899075_1"
 
 pytestmark = [
     pytest.mark.docker,
-    pytest.mark.skipif(not LOCAL_RIVO.exists(), reason="local rivo not built (toml++/CLI11 missing)"),
+    needs_local_rivo("local rivo not built (toml++/CLI11 missing)"),
 ]
 
 
 @pytest.fixture
-def hosted(docker_env, tmp_path, monkeypatch, isolated_tmp):
+def hosted(docker_env, local_rivo_path, tmp_path, monkeypatch, isolated_tmp):
     """The hosted setting on a private volume, the local rivo and the registry's images."""
-    bindir = tmp_path / "rivo-bin"
-    bindir.mkdir()
-    (bindir / "rivo").symlink_to(LOCAL_RIVO)
-    monkeypatch.setenv("PATH", f"{bindir}{os.pathsep}{os.environ['PATH']}")
-    monkeypatch.setenv("RIVO_REGISTRY", str(REPO / "registry"))
     monkeypatch.delenv("RIVO_BACKEND", raising=False)
     vol = tmp_path / "vol"
     monkeypatch.setenv("PIPELINE_VOLUME_PATH", str(vol))
@@ -62,30 +47,7 @@ def started_containers(daemon, since: float) -> int:
     return len(out.split())
 
 
-def manifest(r: RIVO, tool: str) -> dict:
-    m = r.parse_show(tool)
-    schema = json.loads(r.show(tool, "json").stdout)
-    m.update({k: schema[k] for k in ("inputs", "outputs") if k in schema})
-    return m
-
-
-@pytest.fixture
-def genome(tmp_path):
-    rng = random.Random(1)
-    seq = "".join(rng.choice("ACGT") for _ in range(5000))
-    ref = tmp_path / "data" / "ref.fa"
-    ref.parent.mkdir()
-    ref.write_text(">chr1\n" + seq + "\n")
-    reads = tmp_path / "data" / "reads.fq"
-    with reads.open("w") as fh:
-        for i in range(50):
-            s = rng.randrange(0, 4800)
-            fh.write(f"@r{i}\n{seq[s:s + 100]}\n+\n{'I' * 100}\n")
-    return ref, reads
-
-
 def test_align_sort_flagstat_chain_in_containers(hosted, docker_env, genome, tmp_path, isolated_tmp):
-    ref, reads = genome
     r = RIVO(backend="docker")
     since = time.time()
     r.add("minimap2", "samtools_sort", "samtools_flagstat")
@@ -96,20 +58,7 @@ def test_align_sort_flagstat_chain_in_containers(hosted, docker_env, genome, tmp
     assert sorted(p.name for p in (hosted / ".image_cache").iterdir()) == [
         "minimap2.tar", "samtools_flagstat.tar", "samtools_sort.tar"]
 
-    aligned = r.run("minimap2", manifest(r, "minimap2"),
-                    {"reference": str(ref), "reads": str(reads)}, str(tmp_path / "o1"))
-    sam = Path(aligned["alignment"])
-    assert sam == tmp_path / "o1" / "alignment"
-    assert sam.read_text().startswith("@SQ\tSN:chr1")
-    assert ref.read_text().startswith(">chr1")  # inputs untouched
-    sorted_ = r.run("samtools_sort", manifest(r, "samtools_sort"), {"alignment": str(sam)},
-                    str(tmp_path / "o2"))
-    bam = Path(sorted_["sorted"])
-    assert bam.read_bytes()[:2] == b"\x1f\x8b"  # BGZF
-    stats = r.run("samtools_flagstat", manifest(r, "samtools_flagstat"), {"bam": str(bam)},
-                  str(tmp_path / "o3"))
-    report = Path(stats["stats"]).read_text()
-    assert "50 + 0 in total" in report and "mapped (" in report
+    align_sort_flagstat(r, genome, tmp_path)
     assert started_containers(docker_env, since) == 3  # every tool ran in a container
 
     bad = tmp_path / "bad.sam"
@@ -186,15 +135,9 @@ def test_image_cache_restores_offline_and_sync(hosted, docker_env, tmp_path):
 
 
 def test_example_pipeline_in_containers(docker_env, tmp_path):
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("ANTHROPIC_API_KEY", "OPENAI_API_KEY", "GEMINI_API_KEY", "GOOGLE_API_KEY",
-                        "PIPELINE_VOLUME_PATH", "RIVO_BACKEND")}
     since = time.time()
-    out = subprocess.run(
-        [sys.executable, str(REPO / "examples" / "pipeline.py"), "--backend", "docker",
-         "--workdir", str(tmp_path / "w")],
-        capture_output=True, text=True, env=env, timeout=110,
-    )
+    out = run_example_pipeline("docker", tmp_path / "w", timeout=110,
+                               drop_env=("PIPELINE_VOLUME_PATH", "RIVO_BACKEND"))
     assert out.returncode == 0, out.stderr
     assert "400 + 0 mapped (100.00% : N/A)" in out.stdout
     assert started_containers(docker_env, since) == 4  # align, fasta, sort, stats
@@ -220,17 +163,6 @@ def test_wait_for_docker_local_mode(docker_env, tmp_path, monkeypatch, caplog):
 
 
 # ------------------------------------------ the hosted setting, real paths, isolated
-
-NAMESPACE_SETUP = r"""
-set -e
-mount -t tmpfs tmpfs "$T"
-mkdir "$T/upper" "$T/work" "$T/root"
-mount -t overlay overlay -o "lowerdir=/,upperdir=$T/upper,workdir=$T/work" "$T/root"
-for d in proc dev sys; do mount --rbind "/$d" "$T/root/$d"; done
-mount --bind "$DAEMON_ROOT" "$T/root$DAEMON_ROOT"
-touch "$T/root/.tavro-private-root"
-exec chroot "$T/root" "$PY" "$SCRIPT"
-"""
 
 HOSTED_SCRIPT = r"""
 import hashlib, json, os, subprocess, sys
@@ -260,21 +192,12 @@ print(json.dumps({
 
 
 def test_hosted_wrapper_over_real_docker_in_private_namespace(docker_env, tmp_path):
-    if not shutil.which("unshare") or not shutil.which("chroot"):
-        pytest.skip("unshare/chroot not available")
-    for p in ("/usr/bin/docker.real", "/vol"):
-        if os.path.lexists(p):
-            pytest.skip(f"{p} exists on this machine")
+    reason = private_root_skip_reason()
+    if reason:
+        pytest.skip(reason)
     system = hashlib.sha256(Path("/usr/bin/docker").read_bytes()).hexdigest()
-    script = tmp_path / "inside.py"
-    script.write_text(textwrap.dedent(HOSTED_SCRIPT))
-    ns = tmp_path / "ns"
-    ns.mkdir()
-    env = dict(os.environ, T=str(ns), PY=sys.executable, DAEMON_ROOT=str(docker_env.root),
-               SCRIPT=str(script))
-    res = subprocess.run(["unshare", "-m", "--propagation", "private", "bash", "-c",
-                          NAMESPACE_SETUP.replace('"$SCRIPT"', f'"$SCRIPT" "{MINIMAP2_IMAGE}"')],
-                         env=env, capture_output=True, text=True, timeout=110)
+    res = run_in_private_root(tmp_path, HOSTED_SCRIPT, MINIMAP2_IMAGE, rbind=("proc", "dev", "sys"),
+                              bind=str(docker_env.root), timeout=110)
     if res.returncode != 0 and not res.stdout:
         pytest.fail(f"private mount namespace failed: {res.stderr.strip()[-800:]}")
     assert res.returncode == 0, res.stderr

@@ -4,33 +4,20 @@ from __future__ import annotations
 
 import json
 import os
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
+from helpers import REPO, link_local_rivo, needs_local_rivo, run_example_pipeline, tomllib
 
-try:
-    import tomllib
-except ImportError:  # Python 3.10
-    import tomli as tomllib
-
-import tavro.helpers.rivo as rivo_mod
 from tavro.helpers.rivo import RIVO
 
-REPO = Path(__file__).resolve().parent.parent
-LOCAL_RIVO = Path(rivo_mod.__file__).parent / "_bin" / "rivo"
-
-pytestmark = pytest.mark.skipif(not LOCAL_RIVO.exists(), reason="local rivo not built")
+pytestmark = needs_local_rivo()
 
 
 @pytest.fixture
 def project(tmp_path, monkeypatch, bindir, isolated_tmp):
     """A persistent project on a private 'volume', the local backend, no Docker."""
-    (bindir / "rivo").symlink_to(LOCAL_RIVO)
-    docker = bindir / "docker"
-    docker.write_text("#!/bin/sh\necho 'no docker here' >&2\nexit 1\n")
-    docker.chmod(0o755)
+    link_local_rivo(bindir, docker="#!/bin/sh\necho 'no docker here' >&2\nexit 1\n")
     vol = tmp_path / "vol"
     monkeypatch.setenv("PIPELINE_VOLUME_PATH", str(vol))
     monkeypatch.setenv("RIVO_REGISTRY", str(REPO / "registry"))
@@ -104,13 +91,7 @@ def test_example_pipeline_runs(tmp_path):
     tools = ("minimap2", "samtools", "seqtk")
     if not all(any((Path(d) / t).exists() for d in os.environ["PATH"].split(os.pathsep)) for t in tools):
         pytest.skip("minimap2, samtools and seqtk are needed")
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("ANTHROPIC_API_KEY", "OPENAI_API_KEY", "GEMINI_API_KEY", "GOOGLE_API_KEY")}
-    out = subprocess.run(
-        [sys.executable, str(REPO / "examples" / "pipeline.py"), "--backend", "local",
-         "--workdir", str(tmp_path / "w")],
-        capture_output=True, text=True, env=env, timeout=120,
-    )
+    out = run_example_pipeline("local", tmp_path / "w", timeout=120)
     assert out.returncode == 0, out.stderr
     assert "wires the nodes itself" in out.stdout
     assert "400 + 0 mapped (100.00% : N/A)" in out.stdout

@@ -9,24 +9,16 @@ real daemon are in the container end-to-end tests.
 from __future__ import annotations
 
 import os
-import shlex
 import subprocess
 import time
 from pathlib import Path
 
 import pytest
+from helpers import link_local_rivo, needs_local_rivo, tomllib
 
-try:
-    import tomllib
-except ImportError:  # Python 3.10
-    import tomli as tomllib
-
-import tavro.helpers.rivo as rivo_mod
 from tavro.helpers.rivo import RIVO
 
-LOCAL_RIVO = Path(rivo_mod.__file__).parent / "_bin" / "rivo"
-
-pytestmark = pytest.mark.skipif(not LOCAL_RIVO.exists(), reason="local rivo not built")
+pytestmark = needs_local_rivo()
 
 FAKE_DOCKER = r"""#!/bin/sh
 state=$FAKE_DOCKER_STATE
@@ -94,10 +86,7 @@ class FakeDocker:
 
 @pytest.fixture
 def docker(tmp_path, bindir, monkeypatch, isolated_tmp):
-    (bindir / "rivo").symlink_to(LOCAL_RIVO)
-    fake = bindir / "docker"
-    fake.write_text(FAKE_DOCKER)
-    fake.chmod(0o755)
+    link_local_rivo(bindir, docker=FAKE_DOCKER)
     reg = tmp_path / "registry"
     reg.mkdir()
     (reg / "aligner.toml").write_text('image = "reg.example/lab/aligner:1"\nbinaries = ["aligner"]\n')

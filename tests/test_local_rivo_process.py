@@ -12,22 +12,13 @@ import hashlib
 import os
 import signal
 import subprocess
-import sys
 import time
 from pathlib import Path
 
 import pytest
+from helpers import LOCAL_RIVO, needs_local_rivo, tomllib
 
-try:
-    import tomllib
-except ImportError:  # Python 3.10
-    import tomli as tomllib
-
-import tavro.helpers.rivo as rivo_mod
-
-LOCAL_RIVO = Path(rivo_mod.__file__).parent / "_bin" / "rivo"
-
-pytestmark = pytest.mark.skipif(not LOCAL_RIVO.exists(), reason="local rivo not built")
+pytestmark = needs_local_rivo()
 
 
 @pytest.fixture

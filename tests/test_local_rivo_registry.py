@@ -10,27 +10,17 @@ import subprocess
 from pathlib import Path
 
 import pytest
+from helpers import REPO, link_local_rivo, needs_local_rivo, tomllib
 
-try:
-    import tomllib
-except ImportError:  # Python 3.10
-    import tomli as tomllib
-
-import tavro.helpers.rivo as rivo_mod
 from tavro.helpers.rivo import RIVO
 
-REPO = Path(__file__).resolve().parent.parent
-LOCAL_RIVO = Path(rivo_mod.__file__).parent / "_bin" / "rivo"
-
-pytestmark = pytest.mark.skipif(not LOCAL_RIVO.exists(), reason="local rivo not built")
+pytestmark = needs_local_rivo()
 
 
 @pytest.fixture
 def local(tmp_path, monkeypatch, bindir, isolated_tmp):
     """The local rivo first on PATH, a private volume and cache, no Docker."""
-    (bindir / "rivo").symlink_to(LOCAL_RIVO)
-    (bindir / "docker").write_text("#!/bin/sh\nexit 1\n")
-    (bindir / "docker").chmod(0o755)
+    link_local_rivo(bindir, docker="#!/bin/sh\nexit 1\n")
     monkeypatch.setenv("PIPELINE_VOLUME_PATH", str(tmp_path / "vol"))
     monkeypatch.setenv("RIVO_BACKEND", "local")
     monkeypatch.setenv("RIVO_CACHE_DIR", str(tmp_path / "cache"))

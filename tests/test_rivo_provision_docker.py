@@ -10,13 +10,12 @@ from __future__ import annotations
 import json
 import logging
 import os
-import shutil
 import subprocess
 import sys
-import textwrap
 import time
 
 import pytest
+from helpers import private_root_skip_reason, run_in_private_root
 
 import tavro.helpers.rivo as rivo_mod
 from tavro.helpers.rivo import RIVO
@@ -478,16 +477,6 @@ def test_gpu_env_files_do_not_pile_up(gpu_wrapper, tmp_path):
 
 # --------------------------------------------------- the real paths, isolated
 
-NAMESPACE_SETUP = r"""
-set -e
-mount -t tmpfs tmpfs "$T"
-mkdir "$T/upper" "$T/work" "$T/root"
-mount -t overlay overlay -o "lowerdir=/,upperdir=$T/upper,workdir=$T/work" "$T/root"
-for d in proc dev; do mount --rbind "/$d" "$T/root/$d"; done
-touch "$T/root/.tavro-private-root"
-exec chroot "$T/root" "$PY" "$SCRIPT"
-"""
-
 NAMESPACE_SCRIPT = r"""
 import json, os, subprocess, sys
 if not os.path.exists("/.tavro-private-root"):
@@ -516,15 +505,9 @@ print(json.dumps(out))
 def _namespace_skip_reason():
     if os.geteuid() != 0:
         return "needs root for a private mount namespace"
-    if not shutil.which("unshare") or not shutil.which("chroot"):
-        return "unshare/chroot not available"
     # /usr/bin/docker may exist (Debian's client): the script only replaces it
-    # inside the private root. A docker.real or /vol outside would mean a
-    # wrapper is installed on this machine; leave such a machine alone.
-    for p in ("/usr/bin/docker.real", "/vol"):
-        if os.path.lexists(p):
-            return f"{p} exists on this machine"
-    return None
+    # inside the private root.
+    return private_root_skip_reason()
 
 
 def _fingerprint(path):
@@ -540,14 +523,7 @@ def test_install_at_real_paths_in_private_namespace(tmp_path, monkeypatch):
     (fakebin / "docker").write_text("#!/bin/sh\nexit 0\n")
     (fakebin / "docker").chmod(0o755)
     system_docker = _fingerprint("/usr/bin/docker")
-    script = tmp_path / "inside.py"
-    script.write_text(textwrap.dedent(NAMESPACE_SCRIPT))
-    ns = tmp_path / "ns"
-    ns.mkdir()
-    env = dict(os.environ, T=str(ns), PY=sys.executable, SCRIPT=f"{script}")
-    res = subprocess.run(["unshare", "-m", "--propagation", "private", "bash", "-c",
-                          NAMESPACE_SETUP.replace('"$SCRIPT"', f'"$SCRIPT" "{fakebin}"')],
-                         env=env, capture_output=True, text=True, timeout=60)
+    res = run_in_private_root(tmp_path, NAMESPACE_SCRIPT, str(fakebin), timeout=60)
     if res.returncode != 0 and not res.stdout:
         pytest.skip(f"private mount namespace not permitted: {res.stderr.strip()[-300:]}")
     assert res.returncode == 0, res.stderr

@@ -6,11 +6,11 @@ import logging
 import os
 import signal
 import subprocess
-import threading
 import time
 from pathlib import Path
 
 import pytest
+from helpers import ticking
 
 from tavro.helpers import rivo
 from tavro.helpers.rivo import RIVO
@@ -318,21 +318,8 @@ def test_escaped_grandchild_holding_pipes_does_not_hang(fake_rivo):
 
 def test_gil_is_released_while_the_child_runs(fake_rivo):
     fake_rivo.behave("import time; time.sleep(1); raise SystemExit(0)")
-    ticks = []
-    stop = threading.Event()
-
-    def spin():
-        while not stop.is_set():
-            ticks.append(1)
-            time.sleep(0.01)
-
-    t = threading.Thread(target=spin)
-    t.start()
-    try:
+    with ticking() as ticks:
         RIVO()._run(["exec", "x"])
-    finally:
-        stop.set()
-        t.join()
     assert len(ticks) > 20
 
 

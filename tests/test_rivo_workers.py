@@ -10,18 +10,10 @@ import subprocess
 import sys
 import textwrap
 import time
-from pathlib import Path
 
 import pytest
+from helpers import LOCAL_RIVO, link_local_rivo, tomllib
 
-try:
-    import tomllib
-except ImportError:  # Python 3.10
-    import tomli as tomllib
-
-import tavro.helpers.rivo as rivo_mod
-
-LOCAL_RIVO = Path(rivo_mod.__file__).parent / "_bin" / "rivo"
 LOCK_NAME = ".rivo-project.lock"
 
 
@@ -30,9 +22,7 @@ def volume(tmp_path, bindir, isolated_tmp, monkeypatch):
     """A shared volume, a registry of small tools, the local rivo and a docker that fails."""
     if not LOCAL_RIVO.exists():
         pytest.skip("local rivo not built")
-    (bindir / "rivo").symlink_to(LOCAL_RIVO)
-    (bindir / "docker").write_text("#!/bin/sh\nexit 1\n")
-    (bindir / "docker").chmod(0o755)
+    link_local_rivo(bindir, docker="#!/bin/sh\nexit 1\n")
     reg = tmp_path / "registry"
     reg.mkdir()
     for i in range(6):

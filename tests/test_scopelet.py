@@ -10,6 +10,7 @@ import time
 from collections import UserDict
 
 import pytest
+from helpers import ticking
 
 from tavro.helpers import scopelet
 from tavro.helpers.scopelet import build_scopelet
@@ -315,22 +316,9 @@ def test_fifo_in_directory_is_cut_at_the_time_limit(tmp_path):
     write(d / "a.txt", "before\n")
     os.mkfifo(d / "b.fifo")
     write(d / "c.txt", "after\n")
-    ticks = []
-    stop = threading.Event()
-
-    def tick():
-        while not stop.is_set():
-            ticks.append(1)
-            time.sleep(0.01)
-
-    t = threading.Thread(target=tick)
-    t.start()
-    start = time.monotonic()
-    try:
+    with ticking() as ticks:
+        start = time.monotonic()
         out = build_scopelet({"d": str(d)})
-    finally:
-        stop.set()
-        t.join()
     elapsed = time.monotonic() - start
     assert 2.9 < elapsed < 5
     assert len(ticks) > 100  # the walk and the previews leave the GIL to other threads
