@@ -8,6 +8,7 @@
 #include "common/capture.hpp"
 #include "common/errors.hpp"
 #include "common/fileops.hpp"
+#include "common/text.hpp"
 #include "rivo/rivo.hpp"
 
 namespace tavro::rivo {
@@ -66,8 +67,7 @@ int stdin_descriptor(nb::handle obj) {
 // and a lone "\r" read as "\n"). Files written from stdout use the raw bytes.
 nb::object decode(std::string raw, nb::handle encoding, nb::handle errors) {
   if (encoding.is_none() && errors.is_none()) {
-    capture::translate_newlines(raw);
-    return py::decode_lossless(raw);
+    return py::decode_lossless(universal_newlines(std::move(raw)));
   }
   nb::bytes b = py::to_bytes(raw);
   nb::object text = b.attr("decode")(encoding.is_none() ? nb::str("utf-8") : nb::borrow<nb::str>(encoding),
