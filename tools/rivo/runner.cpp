@@ -176,7 +176,7 @@ int run_tool(const std::vector<std::string>& argv, const EnvOverrides& env,
   try {
     return tavro::proc::run(o).returncode;
   } catch (const tavro::OsError& e) {
-    // The error pipe carries exec's errno; the child never ran.
+    // posix_spawn reports exec's own errno: the tool never ran.
     const std::string& what = e.path().empty() ? argv[0] : e.path();
     throw Failure(what + ": " + errno_text(e.err()), e.err() == ENOENT || e.err() == ENOTDIR ? 127 : 126);
   }
