@@ -15,18 +15,6 @@
 namespace rivo {
 namespace {
 
-// A quiet docker command: stdin on /dev/null, both streams captured.
-tavro::proc::Result docker_quiet(std::vector<std::string> args, double timeout) {
-  tavro::fs::Fd null_fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-  tavro::proc::SpawnOptions o;
-  o.argv = {"docker"};
-  o.argv.insert(o.argv.end(), args.begin(), args.end());
-  o.timeout = timeout;
-  o.kill_grace = 0.5;
-  o.stdin_fd = null_fd.get();
-  return tavro::proc::run(o);
-}
-
 // "quay.io/org/tool:1.0" -> "quay.io/org/tool"; a digest reference loses its digest.
 std::string repository_of(const std::string& ref) {
   std::string repo = ref.substr(0, ref.find('@'));
@@ -54,6 +42,17 @@ std::string identity_from(const std::string& image, const std::string& text) {
 }
 
 }  // namespace
+
+tavro::proc::Result docker_quiet(std::vector<std::string> args, double timeout) {
+  tavro::fs::Fd null_fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  tavro::proc::SpawnOptions o;
+  o.argv = {"docker"};
+  o.argv.insert(o.argv.end(), args.begin(), args.end());
+  o.timeout = timeout;
+  o.kill_grace = 0.5;
+  o.stdin_fd = null_fd.get();
+  return tavro::proc::run(o);
+}
 
 ImageState inspect_image(const std::string& image) {
   ImageState state;

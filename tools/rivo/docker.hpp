@@ -7,9 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "common/process.hpp"
 #include "project.hpp"
 
 namespace rivo {
+
+// A quiet docker command: stdin on /dev/null, both streams captured, the
+// time limit in seconds. Throws as tavro::proc::run does.
+tavro::proc::Result docker_quiet(std::vector<std::string> args, double timeout);
 
 // What `docker image inspect` knows of an image in the local store.
 struct ImageState {

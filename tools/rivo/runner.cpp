@@ -176,7 +176,7 @@ int run_tool(const std::vector<std::string>& argv, const EnvOverrides& env,
   try {
     return tavro::proc::run(o).returncode;
   } catch (const tavro::OsError& e) {
-    // The error pipe carries exec's errno; the child never ran.
+    // posix_spawn reports exec's own errno: the tool never ran.
     const std::string& what = e.path().empty() ? argv[0] : e.path();
     throw Failure(what + ": " + errno_text(e.err()), e.err() == ENOENT || e.err() == ENOTDIR ? 127 : 126);
   }
@@ -190,14 +190,8 @@ Backend detect_backend() {
     double d = std::strtod(v->c_str(), &end);
     if (end != v->c_str() && d > 0) limit = d;
   }
-  tavro::fs::Fd null_fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-  tavro::proc::SpawnOptions probe;
-  probe.argv = {"docker", "info"};
-  probe.timeout = limit;
-  probe.kill_grace = 0.5;
-  probe.stdin_fd = null_fd.get();
   try {
-    return tavro::proc::run(probe).returncode == 0 ? Backend::Docker : Backend::Local;
+    return docker_quiet({"info"}, limit).returncode == 0 ? Backend::Docker : Backend::Local;
   } catch (const tavro::proc::TimedOut&) {
     return Backend::Local;
   } catch (const tavro::OsError&) {

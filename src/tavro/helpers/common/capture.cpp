@@ -109,22 +109,4 @@ std::string bounded_view(std::string_view s, std::size_t bound) {
   return b.text();
 }
 
-void translate_newlines(std::string& s) {
-  std::size_t w = 0;
-  const std::size_t n = s.size();
-  std::size_t r = s.find('\r');
-  if (r == std::string::npos) return;
-  w = r;
-  for (; r < n; ++r) {
-    char c = s[r];
-    if (c == '\r') {
-      s[w++] = '\n';
-      if (r + 1 < n && s[r + 1] == '\n') ++r;
-    } else {
-      s[w++] = c;
-    }
-  }
-  s.resize(w);
-}
-
 }  // namespace tavro::capture

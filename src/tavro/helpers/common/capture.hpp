@@ -45,9 +45,4 @@ PipeRound pump_pipe(int fd, Bounded& keep, int copy_to, int& write_err, std::vec
 // Bounded(bound) fed with all of `s`, without copying `s` first.
 std::string bounded_view(std::string_view s, std::size_t bound);
 
-// Python's universal newlines on bytes: "\r\n" and a lone "\r" become "\n".
-// Safe on UTF-8 (and on any ASCII-compatible encoding): those bytes never
-// occur inside a multi-byte character.
-void translate_newlines(std::string& s);
-
 }  // namespace tavro::capture

@@ -9,14 +9,14 @@
 
 namespace tavro::fs {
 
-// True when both exist and realpath(path) equals realpath(root) or lies below
-// it, compared by whole components ("/a/bc" is not inside "/a/b"). Used to
-// refuse symlinks escaping a sandbox. The answer can change as soon as it is
-// returned; it is a check, not a lock.
 // True when `name` stays one entry inside its folder: not empty, not "." or
 // "..", and without '/' or NUL.
 bool is_single_component(std::string_view name);
 
+// True when both exist and realpath(path) equals realpath(root) or lies below
+// it, compared by whole components ("/a/bc" is not inside "/a/b"). Used to
+// refuse symlinks escaping a sandbox. The answer can change as soon as it is
+// returned; it is a check, not a lock.
 bool resolves_inside(const std::string& path, const std::string& root);
 
 // os.path.exists / os.path.isdir / Path.is_file: follow symlinks, false on any

@@ -11,27 +11,19 @@
 
 #include "common/errors.hpp"
 #include "common/fileops.hpp"
+#include "common/fs_internal.hpp"
 
 namespace tavro::fs {
 namespace {
 
-std::string dir_part(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string base_part(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+using detail::base_of;
+using detail::dir_of;
 
 std::string temp_pattern(const std::string& final_path) {
-  std::string base = base_part(final_path);
+  std::string base = base_of(final_path);
   // Keep the temporary name within NAME_MAX whatever the final name.
   if (base.size() > 200) base.resize(200);
-  return dir_part(final_path) + "/." + base + ".tmp-XXXXXX";
+  return dir_of(final_path) + "/." + base + ".tmp-XXXXXX";
 }
 
 bool lstat_of(const std::string& path, struct stat& st) { return ::lstat(path.c_str(), &st) == 0; }

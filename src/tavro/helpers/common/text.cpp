@@ -3,18 +3,22 @@
 namespace tavro {
 
 std::string universal_newlines(std::string s) {
-  if (s.find('\r') == std::string::npos) return s;
-  std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\r') {
-      out.push_back('\n');
-      if (i + 1 < s.size() && s[i + 1] == '\n') ++i;
+  std::size_t r = s.find('\r');
+  if (r == std::string::npos) return s;
+  // Rewritten in place: the text only ever shrinks.
+  std::size_t w = r;
+  const std::size_t n = s.size();
+  for (; r < n; ++r) {
+    const char c = s[r];
+    if (c == '\r') {
+      s[w++] = '\n';
+      if (r + 1 < n && s[r + 1] == '\n') ++r;
     } else {
-      out.push_back(s[i]);
+      s[w++] = c;
     }
   }
-  return out;
+  s.resize(w);
+  return s;
 }
 
 }  // namespace tavro

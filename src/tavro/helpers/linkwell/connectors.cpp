@@ -168,7 +168,7 @@ void set_llm(nb::handle self, nb::handle provider, nb::handle model, nb::handle 
                                          nb::arg("api_key") = api_key);
 }
 
-// Step 8: the store with the batch's functions replaced by `code`, checked and
+// The store with the batch's functions replaced by `code`, checked and
 // written as one step under fileLock and the cross-process lock; drops the
 // loaded module.
 void write_batch(nb::handle self, nb::handle names, nb::handle code) {

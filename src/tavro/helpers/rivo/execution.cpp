@@ -19,12 +19,9 @@ nb::object mod(const char* name) { return nb::module_::import_(name); }
 using py::bytes_text;
 using py::text_bytes;
 
-// os.fsencode of a str, or nothing when it cannot be a file name (then
-// os.path.exists says False, so it is not a path either).
-std::optional<std::string> try_fs_encode(nb::handle s) { return py::fs_path_or_none(s); }
-
+// os.path.exists of a str: a string that cannot be a file name names nothing.
 bool path_exists(nb::handle s) {
-  auto enc = try_fs_encode(s);
+  auto enc = py::fs_path_or_none(s);
   return enc && fs::exists(*enc);
 }
 

@@ -37,11 +37,11 @@ void plan_requests(RunCall& call, RunPlan& plan) {
     core::StageRequest req;
     req.slot = PyUnicode_Check(slot.ptr()) ? py::fs_encode(slot) : py::fs_encode(nb::str(slot));
     if (is_str) {
-      if (auto enc = try_fs_encode(value)) req.sources.push_back(*enc);
+      if (auto enc = py::fs_path_or_none(value)) req.sources.push_back(*enc);
     } else {
       for (nb::handle el : value)
         if (PyUnicode_Check(el.ptr()))
-          if (auto enc = try_fs_encode(el)) req.sources.push_back(*enc);
+          if (auto enc = py::fs_path_or_none(el)) req.sources.push_back(*enc);
     }
     plan.requests.push_back(std::move(req));
     call.request_slots.push_back(nb::borrow(slot));

@@ -74,7 +74,6 @@ namespace detail {
 nb::object mod(const char* name);
 using py::bytes_text;
 using py::text_bytes;
-std::optional<std::string> try_fs_encode(nb::handle s);
 bool path_exists(nb::handle s);
 nb::str name_of(nb::handle path);
 void require_component(nb::handle name, const char* what);

@@ -8,6 +8,7 @@
 #include "common/capture.hpp"
 #include "common/errors.hpp"
 #include "common/fileops.hpp"
+#include "common/text.hpp"
 #include "rivo/rivo.hpp"
 
 namespace tavro::rivo {
@@ -66,8 +67,7 @@ int stdin_descriptor(nb::handle obj) {
 // and a lone "\r" read as "\n"). Files written from stdout use the raw bytes.
 nb::object decode(std::string raw, nb::handle encoding, nb::handle errors) {
   if (encoding.is_none() && errors.is_none()) {
-    capture::translate_newlines(raw);
-    return py::decode_lossless(raw);
+    return py::decode_lossless(universal_newlines(std::move(raw)));
   }
   nb::bytes b = py::to_bytes(raw);
   nb::object text = b.attr("decode")(encoding.is_none() ? nb::str("utf-8") : nb::borrow<nb::str>(encoding),
@@ -163,10 +163,13 @@ Outcome launch_python(const std::vector<std::string>& argv, nb::handle cwd, nb::
   kw["capture_output"] = true;
   nb::object encoding = rest.contains("encoding") ? nb::object(rest["encoding"]) : nb::none();
   nb::object errors = rest.contains("errors") ? nb::object(rest["errors"]) : nb::none();
-  // Bytes come back and are decoded here exactly as on the native path.
+  // Bytes come back and are decoded here exactly as on the native path, and
+  // text input goes in encoded as it does there.
   for (const char* text_key : {"encoding", "errors", "universal_newlines"}) {
     if (PyDict_DelItemString(kw.ptr(), text_key) != 0) PyErr_Clear();
   }
+  if (kw.contains("input") && PyUnicode_Check(nb::object(kw["input"]).ptr()))
+    kw["input"] = nb::object(kw["input"]).attr("encode")(encoding.is_none() ? nb::str("utf-8") : nb::str(encoding));
   try {
     nb::object cp = subprocess.attr("run")(args, **kw);
     auto raw = [](nb::handle b) {
@@ -260,10 +263,13 @@ bool collect_options(const nb::dict& kw, nb::dict& rest) {
     if (!natively_handled(k)) exotic = true;
   }
   if (exotic) {
-    // Same TypeError as subprocess.run for a keyword Popen does not take.
+    // Same TypeError as subprocess.run for a keyword Popen does not take;
+    // `input` is run()'s own.
+    nb::dict popen_kw = nb::borrow<nb::dict>(rest.attr("copy")());
+    if (PyDict_DelItemString(popen_kw.ptr(), "input") != 0) PyErr_Clear();
     nb::object inspect = nb::module_::import_("inspect");
     inspect.attr("signature")(py::module_attr("subprocess", "Popen"))
-        .attr("bind")(nb::list(), **rest);
+        .attr("bind")(nb::list(), **popen_kw);
   }
   return exotic;
 }
