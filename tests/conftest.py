@@ -68,6 +68,15 @@ class FakeRivo:
         return [json.loads(line) for line in self.log.read_text().splitlines()]
 
 
+@pytest.fixture(autouse=True)
+def offline_git(tmp_path_factory, monkeypatch):
+    """No test reaches a remote Git registry (the built-in default is one):
+    git may use local repositories only, and the local rivo keeps its
+    registry clones in a folder of the test session."""
+    monkeypatch.setenv("GIT_ALLOW_PROTOCOL", "file")
+    monkeypatch.setenv("RIVO_CACHE_DIR", str(tmp_path_factory.getbasetemp() / "rivo-cache"))
+
+
 @pytest.fixture
 def bindir(tmp_path, monkeypatch) -> Path:
     d = tmp_path / "bin"

@@ -7,6 +7,7 @@ import os
 import shlex
 import shutil
 import subprocess
+import time
 from pathlib import Path
 
 import pytest
@@ -175,3 +176,19 @@ def test_git_registry_cache_lives_in_the_user_cache_dir(local, monkeypatch):
     monkeypatch.setenv("RIVO_REGISTRY", f"file://{bare}")
     assert RIVO().parse_show("one")["image"] == "reg/one:1"
     assert [p.name for p in (local / "xdg" / "rivo" / "registries").iterdir() if p.is_dir()]
+
+
+def test_time_limit_ends_a_hanging_registry_fetch(local, bindir, tmp_path, monkeypatch):
+    # A remote that never answers: _run's time limit ends rivo's own group,
+    # and rivo takes its git child (a group of its own) down with it.
+    mark = tmp_path / "git.pid"
+    (bindir / "git").write_text(f"#!/bin/sh\necho $$ > {mark}\nexec sleep 100\n")
+    (bindir / "git").chmod(0o755)
+    monkeypatch.setenv("RIVO_REGISTRY", "https://registry.invalid/tools.git")
+    with pytest.raises(RuntimeError, match="timed out after 2s"):
+        RIVO()._run(["add", "seqtk_seq"], timeout=2)
+    pid = int(mark.read_text())
+    deadline = time.monotonic() + 3
+    while time.monotonic() < deadline and os.path.exists(f"/proc/{pid}"):
+        time.sleep(0.05)
+    assert not os.path.exists(f"/proc/{pid}") or "Z" in Path(f"/proc/{pid}/stat").read_text().split()[2]

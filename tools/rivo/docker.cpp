@@ -51,7 +51,7 @@ tavro::proc::Result docker_quiet(std::vector<std::string> args, double timeout) 
   o.timeout = timeout;
   o.kill_grace = 0.5;
   o.stdin_fd = null_fd.get();
-  return tavro::proc::run(o);
+  return run_helper(std::move(o));
 }
 
 ImageState inspect_image(const std::string& image) {

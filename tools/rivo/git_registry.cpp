@@ -11,6 +11,7 @@
 
 #include "common/atomic_file.hpp"
 #include "common/process.hpp"
+#include "runner.hpp"
 #include "project_lock.hpp"
 #include "sha256.hpp"
 
@@ -71,7 +72,7 @@ GitRun run_git(std::vector<std::string> args) {
   if (auto t = env_value("RIVO_GIT_TIMEOUT"); t && std::atof(t->c_str()) > 0) o.timeout = std::atof(t->c_str());
   GitRun out;
   try {
-    tavro::proc::Result r = tavro::proc::run(o);
+    tavro::proc::Result r = run_helper(std::move(o));
     out.ok = r.returncode == 0;
     for (const auto& line : split_lines(r.err))
       if (!trim(line).empty()) out.reason = trim(line);

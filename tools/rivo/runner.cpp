@@ -22,6 +22,12 @@ namespace rivo {
 namespace {
 
 int g_received = 0;
+bool g_forwarding = false;  // a child run is forwarding our signals now
+
+struct Forwarding {
+  Forwarding() { g_forwarding = true; }
+  ~Forwarding() { g_forwarding = false; }
+};
 
 void write_stderr(const std::string& text) {
   const char* p = text.data();
@@ -159,6 +165,32 @@ std::optional<std::string> find_program(const std::string& name) {
 
 int received_signal() { return g_received; }
 
+tavro::proc::Result run_helper(tavro::proc::SpawnOptions o) {
+  // A clean-up hook of a forwarding run (docker kill, docker rm) runs plainly:
+  // one forwarding run at a time per process.
+  if (g_forwarding) return tavro::proc::run(o);
+  int got = 0;
+  o.forward_signals = {SIGTERM, SIGINT, SIGHUP};
+  o.on_signal = [&got](int sig) {
+    if (!got) got = sig;
+  };
+  auto end_if_signalled = [&got] {
+    if (!got) return;
+    std::cout.flush();
+    std::signal(got, SIG_DFL);
+    std::raise(got);
+  };
+  Forwarding forwarding;
+  try {
+    tavro::proc::Result r = tavro::proc::run(o);
+    end_if_signalled();
+    return r;
+  } catch (...) {
+    end_if_signalled();
+    throw;
+  }
+}
+
 int run_tool(const std::vector<std::string>& argv, const EnvOverrides& env,
              const std::function<void(int)>& on_signal) {
   if (argv.empty()) throw Failure("nothing to run", kExitUsage);
@@ -173,6 +205,7 @@ int run_tool(const std::vector<std::string>& argv, const EnvOverrides& env,
     if (on_signal) on_signal(sig);
   };
   std::cout.flush();
+  Forwarding forwarding;
   try {
     return tavro::proc::run(o).returncode;
   } catch (const tavro::OsError& e) {

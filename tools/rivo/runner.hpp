@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/process.hpp"
 #include "util.hpp"
 
 namespace rivo {
@@ -39,6 +40,12 @@ int run_tool(const std::vector<std::string>& argv, const EnvOverrides& env = {},
 
 // The termination signal rivo received during the last run_tool, 0 if none.
 int received_signal();
+
+// Runs a helper command that rivo waits on (git, a docker query) with its
+// output captured. A SIGTERM, SIGINT or SIGHUP meant for rivo is passed on to
+// the helper's group, and rivo then ends by that same signal, so a time limit
+// put on rivo (which ends only rivo's own group) leaves no helper running.
+tavro::proc::Result run_helper(tavro::proc::SpawnOptions o);
 
 // Pulls `image` for the backend (docker pull; nothing for local; Apptainer
 // fetches on first use). Throws Failure when the pull fails.
