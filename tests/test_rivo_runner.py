@@ -301,19 +301,28 @@ def test_timeout_ends_whole_group_sigterm_first(fake_rivo, tmp_path):
         pytest.fail("grandchild still running after the time limit")
 
 
-def test_escaped_grandchild_holding_pipes_does_not_hang(fake_rivo):
+def test_escaped_grandchild_holding_pipes_does_not_hang(fake_rivo, tmp_path):
+    pidfile = tmp_path / "escaped.pid"
     fake_rivo.behave(
-        """
+        f"""
         import subprocess, sys
-        subprocess.Popen(["setsid", "sleep", "30"])  # leaves the group, keeps the pipes
+        p = subprocess.Popen(["setsid", "sleep", "30"])  # leaves the group, keeps the pipes
+        open({str(pidfile)!r}, "w").write(str(p.pid))
         print("done")
         raise SystemExit(0)
         """
     )
     start = time.monotonic()
-    cp = RIVO()._run(["exec", "x"])
-    assert cp.stdout == "done\n"
-    assert time.monotonic() - start < 10
+    try:
+        cp = RIVO()._run(["exec", "x"])
+        assert cp.stdout == "done\n"
+        assert time.monotonic() - start < 10
+    finally:
+        if pidfile.exists():
+            try:
+                os.kill(int(pidfile.read_text()), signal.SIGKILL)
+            except ProcessLookupError:
+                pass
 
 
 def test_gil_is_released_while_the_child_runs(fake_rivo):
