@@ -248,7 +248,10 @@ std::vector<std::string> sandbox_names(const std::string& sandbox) {
   return out;
 }
 
-HarvestResult harvest(const HarvestPlan& plan) {
+HarvestResult harvest(const HarvestPlan& plan, std::vector<std::pair<std::string, bool>>* published) {
+  auto publish_note = [&](std::string rel, bool is_dir) {
+    if (published) published->emplace_back(std::move(rel), is_dir);
+  };
   const std::string& sandbox = plan.sandbox;
   const std::vector<fs::DirEntry> listing = fs::list_dir(sandbox);
   std::unordered_map<std::string, Kind> kinds;
@@ -285,6 +288,7 @@ HarvestResult harvest(const HarvestPlan& plan) {
       if (!dir_inside(src_dir, kind_of(src_name), sandbox)) continue;
       harvested_dirs.insert(src_name);
       deliver_dir(sandbox, src_dir, plan.output, dest, out[si]);
+      publish_note(slot.name, true);
     } else {
       for (const auto& name : slot.matches) {
         if (plan.staged_names.count(name) || is_project_name(name)) continue;
@@ -296,6 +300,7 @@ HarvestResult harvest(const HarvestPlan& plan) {
         else
           fs::publish_copy(src, dest);
         out[si].push_back(std::move(dest));
+        publish_note(slot.name, false);
         break;
       }
     }
@@ -313,6 +318,7 @@ HarvestResult harvest(const HarvestPlan& plan) {
       if (delivered.count(e.name)) continue;
       fs::ensure_real_dir(extras);
       fs::publish_copy(src, join(extras, e.name));
+      publish_note("_extras/" + e.name, false);
     } else if (dir_inside(src, e.kind, sandbox)) {
       if (harvested_dirs.count(e.name)) continue;
       fs::ensure_real_dir(extras);
@@ -325,6 +331,7 @@ HarvestResult harvest(const HarvestPlan& plan) {
         throw;
       }
       fs::publish_dir(tmp, dest);
+      publish_note("_extras/" + e.name, true);
     }
   }
   return out;

@@ -135,7 +135,9 @@ std::vector<std::string> sandbox_names(const std::string& sandbox);
 // output/_extras. Never reads through a symlink that resolves outside the
 // sandbox. Each file or folder is published whole (see common/publish.hpp);
 // running out of descriptors or path length on the way throws.
-HarvestResult harvest(const HarvestPlan& plan);
+// `published`, when given, receives each file or folder put into the output
+// folder, in order, by its path below it ("name", "_extras/name").
+HarvestResult harvest(const HarvestPlan& plan, std::vector<std::pair<std::string, bool>>* published = nullptr);
 
 // Writes bytes to path. A symlink, FIFO, socket or device the tool left there
 // is replaced, never written through.

@@ -1,4 +1,5 @@
 #include "rivo/rivo.hpp"
+#include "rivo/run_cache_glue.hpp"
 
 using namespace tavro::rivo;
 
@@ -11,5 +12,6 @@ NB_MODULE(rivo, m) {
   bind_commands(m, cls);
   bind_execution(m, cls);
   bind_provisioning(m, cls);
+  bind_run_cache(m, cls);
   tavro::py::expose_signature(cls);
 }

@@ -118,8 +118,37 @@ std::string fragment(const std::string& s) {
   return out;
 }
 
+// A text member of a record; "" when it is null or missing.
+std::string field(const json& r, const char* key) {
+  auto it = r.find(key);
+  return it == r.end() ? std::string() : str_of(*it);
+}
+
 // One value alone, several as an array (the RO-Crate JSON-LD recommendation).
 json one_or_many(const json& arr) { return arr.size() == 1 ? arr[0] : arr; }
+
+// The members ro_crate() reads, with their types: a record edited by hand
+// into another shape is left out rather than failing the export.
+bool well_formed(const json& r) {
+  auto is = [&](const char* k, bool (json::*pred)() const noexcept, bool nullable) {
+    auto it = r.find(k);
+    return it != r.end() && (((*it).*pred)() || (nullable && it->is_null()));
+  };
+  auto files_ok = [&](const char* k) {
+    if (!is(k, &json::is_array, false)) return false;
+    for (const auto& f : r.at(k))
+      if (!f.is_object() || !f.contains("path") || !f.contains("sha256") ||
+          !(f["sha256"].is_string() || f["sha256"].is_null()) || !f.value("size", json(0)).is_number_unsigned())
+        return false;
+    return true;
+  };
+  return is("run_id", &json::is_string, false) && r.contains("tool") && is("status", &json::is_string, false) &&
+         is("key", &json::is_string, true) && is("arguments", &json::is_array, false) &&
+         is("started", &json::is_string, false) && is("ended", &json::is_string, false) &&
+         is("exit_status", &json::is_number_integer, true) && r.contains("recovery") && r.contains("backend") &&
+         r.contains("error") && is("image", &json::is_object, false) && r["image"].contains("reference") &&
+         r["image"].contains("identity") && files_ok("inputs") && files_ok("outputs");
+}
 
 }  // namespace
 
@@ -202,7 +231,8 @@ std::vector<json> read_journal(const std::string& journal) {
     if (end == std::string::npos) break;  // cut short: not a record yet
     json j = json::parse(text.begin() + static_cast<std::ptrdiff_t>(start),
                          text.begin() + static_cast<std::ptrdiff_t>(end), nullptr, false);
-    if (j.is_object() && j.value("format", "") == "tavro-run") out.push_back(std::move(j));
+    auto format = j.is_object() ? j.find("format") : j.end();
+    if (j.is_object() && format != j.end() && *format == "tavro-run" && well_formed(j)) out.push_back(std::move(j));
     start = end + 1;
   }
   return out;
@@ -216,7 +246,7 @@ json ro_crate(const std::vector<json>& records, std::int64_t published_ns) {
   std::map<std::string, std::string> content_of;     // path uri -> sha256 seen first
   std::map<std::string, json> tools, images;
   std::map<std::string, std::string> action_of_run;  // run id -> action @id
-  for (const auto& r : records) action_of_run[r.value("run_id", "")] = "#run-" + fragment(r.value("run_id", ""));
+  for (const auto& r : records) action_of_run[field(r, "run_id")] = "#run-" + fragment(field(r, "run_id"));
 
   auto file_ref = [&](const json& f) {
     bool is_dir = f.value("kind", "file") == "dir";
@@ -240,9 +270,9 @@ json ro_crate(const std::vector<json>& records, std::int64_t published_ns) {
   };
 
   for (const auto& r : records) {
-    const std::string run_id = r.value("run_id", "");
+    const std::string run_id = field(r, "run_id");
     const std::string tool = str_of(r.at("tool"));
-    const std::string status = r.value("status", "");
+    const std::string status = field(r, "status");
     const std::string tool_id = "#tool-" + fragment(tool);
     if (!tools.count(tool_id)) tools[tool_id] = json{{"@id", tool_id}, {"@type", "SoftwareApplication"}, {"name", tool}};
 
@@ -253,22 +283,22 @@ json ro_crate(const std::vector<json>& records, std::int64_t published_ns) {
     std::string desc;
     if (status == "restored") {
       action["name"] = "Restore of " + tool + " from the run cache";
-      desc = "Outputs restored from run cache entry " + r.value("key", std::string()) + ", made by run " +
-             r.value("restored_from", std::string());
-      auto maker = action_of_run.find(r.value("restored_from", std::string()));
+      desc = "Outputs restored from run cache entry " + field(r, "key") + ", made by run " +
+             field(r, "restored_from");
+      auto maker = action_of_run.find(field(r, "restored_from"));
       if (maker != action_of_run.end()) desc += " (" + maker->second + ")";
       desc += "; the tool did not run.";
     } else {
       action["name"] = "Run of " + tool;
-      desc = "rivo " + args + ".";
+      desc = "Ran " + args + ".";
       if (r.at("exit_status").is_number()) desc += " Exit status " + std::to_string(r.at("exit_status").get<int>()) + ".";
       if (r.at("recovery").is_string()) desc += " Recovery: " + str_of(r.at("recovery")) + ".";
     }
     if (r.at("backend").is_string()) desc += " Backend: " + str_of(r.at("backend")) + ".";
     if (r.at("key").is_string()) desc += " Run cache key: " + r.at("key").get<std::string>() + ".";
     action["description"] = desc;
-    action["startTime"] = r.value("started", "");
-    action["endTime"] = r.value("ended", "");
+    action["startTime"] = field(r, "started");
+    action["endTime"] = field(r, "ended");
     action["actionStatus"] = status == "failed" ? "http://schema.org/FailedActionStatus"
                                                 : "http://schema.org/CompletedActionStatus";
     if (status == "failed" && r.at("error").is_string()) action["error"] = str_of(r.at("error"));
@@ -314,6 +344,8 @@ json ro_crate(const std::vector<json>& records, std::int64_t published_ns) {
             {"description", "Tool runs recorded by tavro.helpers.rivo: " + std::to_string(records.size()) +
                                 " runs, real and restored from the run cache. Files are referenced, not copied."},
             {"datePublished", iso_time(published_ns)},
+            // RO-Crate asks for one; the data are the user's and so is the choice.
+            {"license", "No license was stated for this record; ask whoever ran the pipeline."},
             {"conformsTo", {{"@id", kProfile}}}};
   if (!actions.empty()) root["mentions"] = one_or_many(actions);
   if (!parts.empty()) root["hasPart"] = one_or_many(parts);

@@ -5,6 +5,7 @@
 
 #include "common/errors.hpp"
 #include "common/fileops.hpp"
+#include "rivo/run_cache_glue.hpp"
 #include "rivo/run_plan.hpp"
 
 namespace tavro::rivo {
@@ -227,14 +228,38 @@ nb::object run_tool(nb::handle self, nb::handle tool_name, nb::handle manifest, 
   call.inputs = inputs;
   RunPlan plan = plan_run(call, output_dir);
   RunLeftovers leftovers{plan};
-  stage_inputs(call, plan);
-  build_arguments(call, plan);
-  // A real copy: nb::dict(obj) would only borrow os.environ.
-  call.env = mod("builtins").attr("dict")(mod("os").attr("environ"));
-  py::log(kModule, INFO, "Running rivo exec %s %s", call.entrypoint, call.clean);
-
-  Executed run = execute_with_recovery(call, plan);
-  nb::dict result = harvest_outputs(call, plan, run);
+  std::unique_ptr<CachedRun> cached = CachedRun::start(call, plan);
+  if (cached)
+    if (nb::object hit = cached->lookup(); hit.is_valid()) return hit;
+  auto outcome = [&] {
+    RunOutcome o;
+    o.args = call.used_args;
+    o.recovery = call.recovery;
+    return o;
+  };
+  Executed run;
+  nb::dict result;
+  std::vector<std::pair<std::string, bool>> published;
+  try {
+    stage_inputs(call, plan);
+    build_arguments(call, plan);
+    // A real copy: nb::dict(obj) would only borrow os.environ.
+    call.env = mod("builtins").attr("dict")(mod("os").attr("environ"));
+    py::log(kModule, INFO, "Running rivo exec %s %s", call.entrypoint, call.clean);
+    run = execute_with_recovery(call, plan);
+    result = harvest_outputs(call, plan, run, cached ? &published : nullptr);
+  } catch (nb::python_error& e) {
+    if (cached) cached->failed(py::text_bytes(nb::str(e.value())), outcome());
+    throw;
+  } catch (const std::exception& e) {
+    if (cached) cached->failed(e.what(), outcome());
+    throw;
+  }
+  if (cached) {
+    RunOutcome o = outcome();
+    o.exit_status = nb::cast<int>(run.proc.attr("returncode"));
+    cached->completed(o, published, result);
+  }
   {
     nb::gil_scoped_release nogil;
     fs::remove_tree_ignore_errors(plan.sandbox);

@@ -36,6 +36,7 @@ nb::object recover(RunCall& call, nb::python_error& first, const Attempt& attemp
     nb::object fixed = call.self.attr("_fix_stale_abs_paths")(call.clean, call.manifest, call.env);
     if (fixed.is_none() || !fixed.not_equal(call.clean)) throw first;
     py::log(kModule, INFO, "Retrying with relocated paths: %s", fixed);
+    call.recovery = "relocated paths";
     try {
       return attempt(fixed);
     } catch (nb::python_error& second) {
@@ -50,6 +51,7 @@ nb::object recover(RunCall& call, nb::python_error& first, const Attempt& attemp
   nb::object inferred = call.self.attr("_infer_args")(call.tool_name, call.manifest, call.staged);
   if (inferred.equal(call.clean)) throw first;
   py::log(kModule, INFO, "Retrying rivo exec %s %s (LLM-inferred)", call.entrypoint, inferred);
+  call.recovery = "LLM-written arguments";
   return attempt(inferred);
 }
 
@@ -69,8 +71,8 @@ Executed execute_with_recovery(RunCall& call, const RunPlan& plan) {
   if (!runs_own_run(call.self)) {
     // A replaced _run returns text; it is written out as before.
     run.proc = run_with(call, [&](nb::handle args) {
-      return call.self.attr("_run")(exec_args(call.entrypoint, args), nb::arg("cwd") = call.sandbox_str,
-                                    nb::arg("env") = call.env);
+      call.used_args = exec_args(call.entrypoint, args);
+      return call.self.attr("_run")(call.used_args, nb::arg("cwd") = call.sandbox_str, nb::arg("env") = call.env);
     });
     return run;
   }
@@ -84,7 +86,8 @@ Executed execute_with_recovery(RunCall& call, const RunPlan& plan) {
     if (::ftruncate(fd.get(), 0) != 0 || ::lseek(fd.get(), 0, SEEK_SET) < 0)
       py::raise_os_error(errno, plan.stdout_file);
     try {
-      return run_streamed(call.self, exec_args(call.entrypoint, args), call.sandbox_str, call.env, stream);
+      call.used_args = exec_args(call.entrypoint, args);
+      return run_streamed(call.self, call.used_args, call.sandbox_str, call.env, stream);
     } catch (const OsError& e) {
       if (e.syscall() == "write" && e.path().empty()) py::raise_os_error(e.err(), plan.stdout_file);
       throw;

@@ -120,13 +120,14 @@ core::HarvestPlan harvest_plan(RunCall& call, const RunPlan& plan, const Execute
 
 }  // namespace
 
-nb::dict harvest_outputs(RunCall& call, const RunPlan& plan, Executed& run) {
+nb::dict harvest_outputs(RunCall& call, const RunPlan& plan, Executed& run,
+                         std::vector<std::pair<std::string, bool>>* published) {
   std::string stdout_at = capture_stdout(call, plan, run);
   core::HarvestPlan hp = harvest_plan(call, plan, run);
   core::HarvestResult delivered;
   {
     nb::gil_scoped_release nogil;
-    delivered = core::harvest(hp);
+    delivered = core::harvest(hp, published);
   }
   nb::dict tool_outputs;
   bool all_empty = true;
@@ -140,6 +141,7 @@ nb::dict harvest_outputs(RunCall& call, const RunPlan& plan, Executed& run) {
     nb::list one;
     one.append(stdout_fallback(plan, run, stdout_at));
     tool_outputs["stdout"] = one;
+    if (published) published->emplace_back("stdout/" + plan.tool + "_stdout.txt", false);
   }
   nb::dict result;
   for (size_t i = 0; i < plan.slots.size() + (tool_outputs.contains("stdout") ? 1 : 0); ++i) {

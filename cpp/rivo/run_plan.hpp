@@ -48,6 +48,9 @@ struct RunCall {
   std::optional<std::string> capture_slot;  // text of the "> slot" target
   nb::object entrypoint;
   nb::object env;
+  // How the tool run went, for the provenance record.
+  nb::object used_args;    // the exec command line that succeeded
+  std::string recovery;    // "", "relocated paths", "LLM-written arguments"
 };
 
 // What the tool run left: the completed process and, when standard output
@@ -64,7 +67,8 @@ RunPlan plan_run(RunCall& call, nb::handle output_dir);
 void stage_inputs(RunCall& call, const RunPlan& plan);
 void build_arguments(RunCall& call, const RunPlan& plan);
 Executed execute_with_recovery(RunCall& call, const RunPlan& plan);
-nb::dict harvest_outputs(RunCall& call, const RunPlan& plan, Executed& run);
+nb::dict harvest_outputs(RunCall& call, const RunPlan& plan, Executed& run,
+                         std::vector<std::pair<std::string, bool>>* published = nullptr);
 
 nb::object run_tool(nb::handle self, nb::handle tool_name, nb::handle manifest, nb::handle inputs,
                     nb::handle output_dir);

@@ -369,9 +369,10 @@ void bind_runner(nb::module_& m, Class& cls) {
 
   cls.def(
       "__init__",
-      [](RIVO* t, nb::handle backend, nb::handle registry) {
+      [](RIVO* t, nb::handle backend, nb::handle registry, nb::handle run_cache) {
         py::require_str(backend, "backend", true);
         py::require_str(registry, "registry", true);
+        py::require_str(run_cache, "run_cache", true);
         new (t) RIVO();
         nb::handle self = nb::find(t);
         self.attr("backend") = backend;
@@ -381,9 +382,16 @@ void bind_runner(nb::module_& m, Class& cls) {
         nb::object join = nb::module_::import_("os").attr("path").attr("join");
         self.attr("_rivo_home") = !nb::len(vol) ? nb::str("") : nb::str(join(vol, ".rivo_home"));
         self.attr("_image_cache") = !nb::len(vol) ? nb::str("") : nb::str(join(vol, ".image_cache"));
+        // The run cache: the argument, else TAVRO_RUN_CACHE; off when neither names one.
+        nb::object cache = nb::borrow(run_cache);
+        if (cache.is_none() || !nb::len(cache)) cache = environ_get("TAVRO_RUN_CACHE");
+        self.attr("_run_cache") =
+            nb::len(cache) ? nb::object(nb::module_::import_("os").attr("path").attr("abspath")(cache)) : nb::none();
       },
-      nb::arg("backend").none() = nb::none(), nb::arg("registry").none() = nb::none(),
-      nb::sig("def __init__(self, backend: str | None = None, registry: str | None = None) -> None"));
+      nb::arg("backend").none() = nb::none(), nb::arg("registry").none() = nb::none(), nb::kw_only(),
+      nb::arg("run_cache").none() = nb::none(),
+      nb::sig("def __init__(self, backend: str | None = None, registry: str | None = None, *, "
+              "run_cache: str | None = None) -> None"));
 
   cls.def("_base_args", &base_args, nb::sig("def _base_args(self) -> list[str]"),
           "Global options (--backend, --registry) for a rivo command line.");
