@@ -309,7 +309,6 @@ def validate_offline(crate_dir: Path, http_cache: Path):
 @pytest.mark.slow
 def test_two_node_pipeline_twice_and_its_crate(local_rivo_path, genome, tmp_path, monkeypatch,
                                                isolated_tmp, caplog):
-    pytest.importorskip("rocrate_validator")
     for t in ("minimap2", "samtools"):
         if not __import__("shutil").which(t):
             pytest.skip(f"{t} is needed")
