@@ -25,6 +25,7 @@ rivo; minimap2, samtools and seqtk must be installed.
 from __future__ import annotations
 
 import argparse
+import logging
 import os
 import random
 import shutil
@@ -122,6 +123,8 @@ def main() -> int:
 
 
 def run(work: Path, exe: Path, args) -> int:
+    # The tools' progress lines on stderr come back as warnings: not wanted here.
+    logging.getLogger("tavro.helpers.rivo").setLevel(logging.ERROR)
     bindir = work / "bin"
     bindir.mkdir()
     (bindir / "rivo").symlink_to(exe)
