@@ -165,6 +165,46 @@ def test_failed_run_commits_nothing_and_is_recorded(tool, tmp_path, monkeypatch)
     assert runs(tmp_path) == 2 and len(entries(cache)) == 1
 
 
+def test_input_changed_while_the_tool_runs_is_not_committed(tool, tmp_path):
+    cache, hold = tmp_path / "cache", tmp_path / "hold"
+    child, err = start_child(tmp_path, cache, tool, tmp_path / "out1", HOLD=str(hold))
+    wait_for(lambda: Path(f"{hold}.started").exists())
+    Path(tool["r1"]).write_text("AAAZ\n")  # another writer, while the tool works on the old copy
+    hold.touch()
+    out, _ = child.communicate(timeout=60)
+    err.close()
+    assert child.returncode == 0 and json.loads(out)["joined"]
+    assert "Not committing join_count to the run cache" in Path(err.name).read_text()
+    assert entries(cache) == []
+
+
+FULL_DISK = """
+import json, logging, os, subprocess, sys
+logging.basicConfig(level=logging.INFO, stream=sys.stderr)
+cache, man, inputs, out = sys.argv[1:5]
+subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", cache], check=True)
+from tavro.helpers.rivo import RIVO
+res = RIVO(run_cache=cache).run("join_count", json.loads(man), json.loads(inputs), out)
+print(json.dumps({"result": res, "entries": os.listdir(os.path.join(cache, "entries"))}))
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="mounting a small tmpfs needs root")
+def test_full_disk_commits_nothing_and_the_run_still_delivers(tool, tmp_path):
+    Path(tool["r1"]).write_bytes(b"A" * (1 << 20))  # more than the cache's 256 KiB
+    cache = tmp_path / "cache"
+    cache.mkdir()
+    # A mount namespace of its own: the small file system goes with the child.
+    proc = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, "-c", FULL_DISK,
+                           str(cache), json.dumps(JOIN), json.dumps(tool), str(tmp_path / "out")],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    got = json.loads(proc.stdout)
+    assert got["result"] == {"joined": str(tmp_path / "out" / "joined")} and got["entries"] == []
+    assert Path(got["result"]["joined"]).stat().st_size == (1 << 20) + 5
+    assert "Could not commit join_count to the run cache" in proc.stderr
+
+
 @pytest.mark.parametrize("change, reason", [
     ("swap", "inputs.r1: content and name changed"),
     ("same_size_edit", "inputs.r1: content changed"),
@@ -242,7 +282,7 @@ def test_prune_removes_least_recently_used_first_never_an_entry_in_use(tool, tmp
     assert r.prune_run_cache(0)["removed"] == 2 and entries(cache) == []
 
 
-def test_cache_argument_and_environment(tool, tmp_path, monkeypatch):
+def test_cache_argument_and_environment(tool, tmp_path, monkeypatch, caplog):
     with pytest.raises(TypeError, match="run_cache"):
         RIVO(run_cache=tmp_path)
     with pytest.raises(TypeError):
@@ -253,6 +293,13 @@ def test_cache_argument_and_environment(tool, tmp_path, monkeypatch):
     monkeypatch.delenv("TAVRO_RUN_CACHE")
     RIVO().run("join_count", JOIN, tool, str(tmp_path / "o2"))  # no cache named: runs
     assert runs(tmp_path) == 2
+    # Left to rivo's choice the backend is not known before the run: not cached, and said so.
+    monkeypatch.delenv("RIVO_BACKEND")
+    caplog.set_level(logging.INFO, logger=LOGGER)
+    for n in (3, 4):
+        RIVO(run_cache=str(tmp_path / "auto")).run("join_count", JOIN, tool, str(tmp_path / f"o{n}"))
+    assert runs(tmp_path) == 4 and entries(tmp_path / "auto") == []
+    assert any(r.msg.startswith("Run cache not used for %s") for r in caplog.records)
     with pytest.raises(ValueError, match="no run cache"):
         RIVO().export_provenance(str(tmp_path / "crate"))
 
