@@ -338,6 +338,21 @@ def test_store_errors_release_the_lock(lw, store):
     assert not lw.fileLock.locked() and lw.edgeConnectors == {}
 
 
+@pytest.mark.parametrize("call", ["generateConnector", "getConnector"])
+def test_node_without_id_fails_with_its_own_error(lw, call):
+    """The lookup of the first id fails; the second must not run with that error still set."""
+
+    class Node(ToolNode):
+        pass
+
+    for i in range(50):
+        node = Node("b")
+        Node.generation = i  # the class changed since it last looked up "id": a cold attribute cache
+        with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'id'"):
+            getattr(lw, call)(None, node)
+    assert lw.llm.prompts == [] and lw.edgeConnectors == {}
+
+
 def test_llm_failure_propagates(lw, store):
     class Down:
         def call(self, prompt):

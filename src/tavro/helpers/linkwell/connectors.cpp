@@ -83,7 +83,8 @@ bool store_defines(nb::handle fn) {
   if (!raw) return false;
   nb::object re = mod_attr("re");
   nb::object pattern = nb::str("^def ") + re.attr("escape")(fn) + nb::str("\\(");
-  return !re.attr("search")(pattern, decode_text(*raw), re.attr("M")).is_none();
+  nb::object text = decode_text(*raw), multiline = re.attr("M");
+  return !re.attr("search")(pattern, text, multiline).is_none();
 }
 
 // compile() of the text; any failure becomes a SyntaxError naming the batch's
@@ -108,17 +109,31 @@ void require_runs(nb::handle text, nb::handle filename, nb::handle names) {
     nb::object module = nb::module_::import_("types").attr("ModuleType")("connectors");
     module.attr("__file__") = filename;
     nb::object code = builtin("compile")(text, filename, "exec", nb::arg("dont_inherit") = true);
-    builtin("exec")(code, module.attr("__dict__"));
+    nb::object globals = module.attr("__dict__");
+    builtin("exec")(code, globals);
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception) && !e.matches(PyExc_SystemExit)) throw;
+    nb::object kind = nb::handle(e.type()).attr("__name__");
     nb::str msg = nb::str("The connector store with the code for {} does not load: {}: {}")
-                      .format(nb::str(", ").attr("join")(names),
-                              nb::handle(e.type()).attr("__name__"), nb::str(e.value()));
+                      .format(nb::str(", ").attr("join")(names), kind, nb::str(e.value()));
     nb::raise_from(e, PyExc_RuntimeError, "%U", msg.ptr());
   }
 }
 
-nb::object key_of(nb::handle u, nb::handle v) { return nb::make_tuple(u.attr("id"), v.attr("id")); }
+// Node ids are fetched into locals before they become arguments: a failed
+// lookup leaves its exception set, and the next lookup must not run then.
+nb::object key_of(nb::handle u, nb::handle v) {
+  nb::object u_id = u.attr("id");
+  nb::object v_id = v.attr("id");
+  return nb::make_tuple(u_id, v_id);
+}
+
+// _edge_fn(u.id, v.id), the ids fetched in that order.
+nb::object edge_name(nb::handle edge_fn, nb::handle u, nb::handle v) {
+  nb::object u_id = u.attr("id");
+  nb::object v_id = v.attr("id");
+  return edge_fn(u_id, v_id);
+}
 
 void register_edge(nb::handle self, nb::handle u, nb::handle v, nb::handle fn) {
   nb::object registry = self.attr("edgeConnectors");
@@ -142,7 +157,8 @@ nb::object load_store(nb::handle path) {
   }
   nb::object code = builtin("compile")(py::to_bytes(source), path, "exec",
                                        nb::arg("dont_inherit") = true);
-  builtin("exec")(code, module.attr("__dict__"));
+  nb::object globals = module.attr("__dict__");
+  builtin("exec")(code, globals);
   return module;
 }
 
@@ -180,9 +196,10 @@ void write_batch(nb::handle self, nb::handle names, nb::handle code) {
   lock::FileLock held = store_lock(where, lock::Mode::Exclusive);
   nb::object existing = decode_text(read_store(where));
   nb::object re = mod_attr("re");
+  nb::object dotall = re.attr("S");
   for (nb::handle fn : names) {
     nb::object pattern = nb::str("def ") + re.attr("escape")(fn) + nb::str("\\(.*?\\n(?=def |\\Z)");
-    existing = re.attr("sub")(pattern, "", existing, nb::arg("flags") = re.attr("S"));
+    existing = re.attr("sub")(pattern, "", existing, nb::arg("flags") = dotall);
   }
   nb::object text = existing.attr("rstrip")() + nb::str("\n\n") + code + nb::str("\n");
   require_compiles(text, path, names, "The connector store with the code");
@@ -205,11 +222,11 @@ nb::object generate_connector(nb::handle self, nb::handle upstream, nb::handle d
   if (!py::contains(in_nodes, upstream)) in_nodes.append(upstream);
 
   nb::object edge_fn = mod_attr("_edge_fn");
-  nb::object target_fn = edge_fn(upstream.attr("id"), downstream.attr("id"));
+  nb::object target_fn = edge_name(edge_fn, upstream, downstream);
 
   nb::list edges, cached;
   for (nb::handle u : in_nodes) {
-    nb::object fn = edge_fn(u.attr("id"), downstream.attr("id"));
+    nb::object fn = edge_name(edge_fn, u, downstream);
     bool stored;
     {
       Held lock(self);
@@ -228,7 +245,7 @@ nb::object generate_connector(nb::handle self, nb::handle upstream, nb::handle d
   }
 
   nb::object scatter_fn = py::truthy(scatter_source)
-                              ? nb::object(edge_fn(upstream.attr("id"), downstream.attr("id")))
+                              ? edge_name(edge_fn, upstream, downstream)
                               : nb::none();
   nb::object prompt = self.attr("_build_prompt")(downstream, edges, cached, extra_context,
                                                  nb::arg("scatter_fn") = scatter_fn);
