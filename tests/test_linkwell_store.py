@@ -270,14 +270,29 @@ def test_store_rewritten_in_the_same_second_is_reloaded(lw, store):
     assert sorted(os.listdir(store.parent)) == ["connectors.py", "connectors.py.lock"]  # no __pycache__
 
 
-def test_missing_function_fails_for_its_edge_only(lw):
-    down = ToolNode("down", inNodes=[ToolNode("a"), ToolNode("b")])
-    lw.llm = ScriptLLM("def edge_a_to_down(output):\n    return {}")
-    lw.generateConnector(ToolNode("a"), down)
-    assert lw.edgeConnectors[("b", "down")] == "edge_b_to_down"
-    with pytest.raises(AttributeError):
-        lw.getConnector(ToolNode("b"), down)
-    assert lw.getConnector(ToolNode("a"), down)({}) == {}
+@pytest.mark.parametrize(
+    "answer, missing",
+    [
+        ("def edge_a_to_down(output):\n    return {}", "edge_b_to_down"),
+        ("", "edge_a_to_down, edge_b_to_down"),
+        (None, "edge_a_to_down, edge_b_to_down"),  # the vendor answered without text
+        ("def helper(output):\n    return {}", "edge_a_to_down, edge_b_to_down"),
+        ("def edge_a_to_down(output):\n    return {}\n\ndef edge_b_to_down(output):\n    return {}\n"
+         "\nedge_b_to_down = None", "edge_b_to_down"),  # defined, but not a function once loaded
+    ],
+)
+def test_batch_without_its_connectors_is_refused(lw, store, answer, missing):
+    other = ToolNode("z"), ToolNode("y")
+    lw.generateConnector(*other)
+    fn_z = lw.getConnector(*other)
+    module, before, registry = lw._module, store.read_bytes(), dict(lw.edgeConnectors)
+    a, b = ToolNode("a"), ToolNode("b")
+    lw.llm = ScriptLLM(answer)
+    with pytest.raises(RuntimeError, match=f"^Generated connector code for edge_a_to_down, edge_b_to_down "
+                                           f"does not define {missing}$"):
+        lw.generateConnector(a, ToolNode("down", inNodes=[a, b]))
+    assert store.read_bytes() == before and lw._module is module and lw.edgeConnectors == registry
+    assert lw.getConnector(a, ToolNode("down")) is None and lw.getConnector(*other) is fn_z
 
 
 def test_unloadable_store_keeps_failing(lw, store):
