@@ -1,9 +1,10 @@
 """Generate a .pyi stub for one freshly built extension module.
 
-The module is imported as ``tavro.helpers.<name>`` from the build tree, with
-the package's Python sources beside it. Third-party modules that a build
-environment lacks (the vendor SDKs) are replaced by empty placeholders: the
-stub describes this package's own API only.
+The module is imported as ``tavro.helpers.<name>`` from the build tree.
+Modules that a build environment lacks (the vendor SDKs, and the host's own
+``tavro.node`` and ``tavro.helpers.paths``, which live outside this package)
+are replaced by empty placeholders: the stub describes this package's own API
+only.
 """
 
 import importlib
@@ -14,11 +15,11 @@ import types
 
 
 def main() -> None:
-    name, build_dir, src_dir, out = sys.argv[1:5]
+    name, build_dir, out = sys.argv[1:4]
     tavro = types.ModuleType("tavro")
-    tavro.__path__ = [f"{src_dir}/tavro"]
+    tavro.__path__ = []
     helpers = types.ModuleType("tavro.helpers")
-    helpers.__path__ = [build_dir, f"{src_dir}/tavro/helpers"]
+    helpers.__path__ = [build_dir]
     sys.modules["tavro"] = tavro
     sys.modules["tavro.helpers"] = helpers
 
@@ -37,6 +38,8 @@ def main() -> None:
             sys.modules[missing].__spec__ = importlib.machinery.ModuleSpec(missing, None)
     if isinstance(sys.modules.get("google"), Placeholder):
         sys.modules["google"].genai = sys.modules["google.genai"]
+    for host in ("tavro.node", "tavro.helpers.paths"):
+        sys.modules[host] = Placeholder(host)
 
     from nanobind.stubgen import main as stubgen
 

@@ -28,12 +28,14 @@ import sys
 import tempfile
 from pathlib import Path
 
-import tavro.helpers.rivo as rivo_mod
-from tavro.helpers.rivo import RIVO
-from tavro.node import InputNode, ToolNode
-
 REPO = Path(__file__).resolve().parent.parent
+# The host's own node classes: the small stand-ins the tests use too.
+sys.path.insert(0, str(REPO / "tests" / "host"))
 sys.path.insert(0, str(REPO / "scripts"))
+
+import tavro.helpers.rivo as rivo_mod  # noqa: E402
+from tavro.helpers.rivo import RIVO  # noqa: E402
+from tavro.node import InputNode, ToolNode  # noqa: E402
 
 
 def local_rivo() -> Path:

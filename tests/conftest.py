@@ -13,6 +13,15 @@ from pathlib import Path
 
 import pytest
 
+# The host's own modules (tavro.node, tavro.helpers.paths) are stand-ins kept
+# in tests/host, never installed with the package: on the path of this
+# interpreter and of every Python child the tests start.
+HOST = Path(__file__).resolve().parent / "host"
+sys.path.insert(0, str(HOST))
+os.environ["PYTHONPATH"] = os.pathsep.join(
+    [str(HOST)] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+)
+
 pytest.register_assert_rewrite("helpers")
 
 from helpers import REPO, link_local_rivo  # noqa: E402

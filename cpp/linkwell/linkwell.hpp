@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-#include "common/pyglue.hpp"
+#include "pyglue/pyglue.hpp"
 
 namespace tavro::linkwell {
 namespace nb = nanobind;

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/pyglue.hpp"
+#include "pyglue/pyglue.hpp"
 
 namespace tavro::rivo {
 namespace nb = nanobind;

@@ -1,4 +1,4 @@
-#include "common/py_text.hpp"
+#include "pyglue/py_text.hpp"
 
 namespace tavro::py {
 

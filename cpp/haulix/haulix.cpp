@@ -1,6 +1,6 @@
 // Python face of the remote input fetcher: the Haulix class.
-#include "common/py_text.hpp"
-#include "common/pyglue.hpp"
+#include "pyglue/py_text.hpp"
+#include "pyglue/pyglue.hpp"
 #include "haulix/cache.hpp"
 #include "haulix/fetch.hpp"
 

@@ -1,4 +1,4 @@
-#include "common/pyglue.hpp"
+#include "pyglue/pyglue.hpp"
 
 #include "common/errors.hpp"
 

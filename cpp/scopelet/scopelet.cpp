@@ -1,5 +1,5 @@
 #include "common/errors.hpp"
-#include "common/pyglue.hpp"
+#include "pyglue/pyglue.hpp"
 #include "common/text.hpp"
 #include "scopelet/describe.hpp"
 

@@ -1,8 +1,8 @@
-#include "common/py_errors.hpp"
+#include "pyglue/py_errors.hpp"
 
 #include <cstring>
 
-#include "common/pyglue.hpp"
+#include "pyglue/pyglue.hpp"
 
 namespace tavro::py {
 

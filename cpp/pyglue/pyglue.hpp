@@ -13,8 +13,8 @@
 
 #include "common/errors.hpp"
 #include "common/process.hpp"
-#include "common/py_errors.hpp"
-#include "common/py_text.hpp"
+#include "pyglue/py_errors.hpp"
+#include "pyglue/py_text.hpp"
 
 namespace tavro::py {
 namespace nb = nanobind;

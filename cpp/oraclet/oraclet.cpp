@@ -3,7 +3,7 @@
 // them. Loading the module only checks that every SDK is installed; an SDK is
 // imported when its attribute is first read (module __getattr__), since the
 // three together take seconds and a hundred megabytes to import.
-#include "common/pyglue.hpp"
+#include "pyglue/pyglue.hpp"
 
 namespace nb = nanobind;
 namespace py = tavro::py;

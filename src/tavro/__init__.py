@@ -1,1 +1,0 @@
-"""tavro: a composer of bioinformatics pipelines (helper layer and host stand-ins)."""
