@@ -481,3 +481,92 @@ def test_store_text_is_read_with_universal_newlines(lw, store):
     assert lw.getConnector(ToolNode("a"), ToolNode("b"))({}) == 1
     lw.generateConnector(ToolNode("c"), ToolNode("b"))
     assert b"\r" not in store.read_bytes()
+
+
+# ---------------------------------------------------------------- batches kept apart
+
+FIRST = """def _pick(output):
+    return "first"
+
+LIMIT = 10
+
+def edge_a_to_b(output):
+    return {"v": _pick(output), "limit": LIMIT, "n": len(output)}
+"""
+
+LATER = """def _pick(output, *, _pick_2=None):
+    return "later"
+
+LIMIT = 99
+COUNT = 0
+
+def len(x):  # shadows the builtin that edge_a_to_b calls
+    return -1
+
+def edge_a_to_b(output):
+    return {"hijacked": True}
+
+class _Helper:
+    LIMIT = 5
+
+    def get(self):
+        return LIMIT + _Helper.LIMIT
+
+def edge_c_to_d(output):
+    global COUNT, LIMIT
+    COUNT += 1
+    picked = [_pick(x) for x in [output] if (LIMIT := LIMIT + 1)]
+
+    def inner(_pick):
+        return _pick
+
+    lam = lambda LIMIT=LIMIT: LIMIT
+    return {"v": _pick(output), "helper": _Helper().get(), "inner": inner(7), "lam": lam(),
+            "len": len(output), "f": f"{_pick(output)}:{LIMIT}", "other": edge_a_to_b(output),
+            "count": COUNT, "picked": picked}
+"""
+
+
+def test_a_later_batch_never_changes_earlier_connectors(lw, store, caplog):
+    a, b, c, d = (ToolNode(n) for n in "abcd")
+    lw.llm = ScriptLLM(FIRST, LATER)
+    lw.generateConnector(a, b)
+    with caplog.at_level("DEBUG", logger="tavro.helpers.linkwell"):
+        lw.generateConnector(c, d)
+    assert lw.getConnector(a, b)({"x": 1}) == {"v": "first", "limit": 10, "n": 1}
+    assert lw.getConnector(c, d)({"x": 1}) == {
+        "v": "later", "helper": 105, "inner": 7, "lam": 100, "len": -1, "f": "later:100",
+        "other": {"hijacked": True}, "count": 1, "picked": ["later"]}
+    text = store.read_text()
+    assert text.count("def edge_a_to_b(") == 1 and "def _edge_a_to_b(output):" in text
+    # renamed where the module-level name is meant, nowhere else
+    assert "def _pick_3(output, *, _pick_2=None):" in text and "def len_2(x):" in text
+    assert "    global COUNT, LIMIT_2\n" in text and "    def inner(_pick):\n        return _pick\n" in text
+    assert "lam = lambda LIMIT=LIMIT_2: LIMIT\n" in text and "    LIMIT = 5\n" in text
+    assert "# shadows the builtin" in text  # the batch keeps its text
+    assert "LIMIT -> LIMIT_2, _pick -> _pick_3, edge_a_to_b -> _edge_a_to_b, len -> len_2" in caplog.text
+    lw.edgeConnectors.clear()
+    assert lw.generateConnector(a, b) == "edge_a_to_b" and len(lw.llm.prompts) == 2  # still stored
+
+
+def test_store_written_before_still_loads_and_takes_new_batches(lw, store):
+    # earlier versions let a later batch replace an earlier helper; such a store loads as it did
+    old = FIRST.split("LIMIT")[0] + 'def edge_a_to_b(output):\n    return _pick(output)\n\n'
+    store.write_text(HEADER + "\n" + old + old.replace('"first"', '"second"').replace("edge_a", "edge_c"))
+    a, b, c = ToolNode("a"), ToolNode("b"), ToolNode("c")
+    lw.generateConnector(a, b), lw.generateConnector(c, b)
+    assert lw.getConnector(a, b)({}) == "second" and len(lw.llm.prompts) == 0
+    lw.llm = ScriptLLM('def _pick(output):\n    return "new"\n\ndef edge_e_to_b(output):\n    return _pick(output)')
+    lw.generateConnector(ToolNode("e"), b)
+    assert [lw.getConnector(n, b)({}) for n in (a, c, ToolNode("e"))] == ["second", "second", "new"]
+
+
+def test_a_name_that_cannot_be_renamed_refuses_the_batch(lw, store):
+    lw.llm = ScriptLLM("def edge_a_to_b(output):\n    import collections\n    return collections",
+                       "def edge_c_to_d(output):\n    return collections.abc\n\nimport collections.abc")
+    lw.generateConnector(ToolNode("a"), ToolNode("b"))
+    before = store.read_bytes()
+    lw._strip_toplevel_imports = lambda code: code  # as a subclass that keeps imports might
+    with pytest.raises(RuntimeError, match="binds 'collections', which the connector store already uses"):
+        lw.generateConnector(ToolNode("c"), ToolNode("d"))
+    assert store.read_bytes() == before
