@@ -35,4 +35,4 @@ fi
 # isolation, so the build folder stays valid and later runs rebuild only what
 # changed.
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
-.venv/bin/python -m pip install -q --no-build-isolation -e ".[test]"
+.venv/bin/python -m pip install -q --no-build-isolation -e ".[test,toml]"
