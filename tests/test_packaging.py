@@ -288,6 +288,11 @@ def test_host_package_beside_the_wheel(wheel, deps_site, tmp_path, host_first):
     host_intact()
     assert not list((site / "tavro" / "helpers").glob("*.so"))
     run_py(py, "import tavro.node, tavro.helpers.paths", cwd=tmp_path)
+    # And the other way round: the host goes, the modules stay.
+    install(py, str(wheel))
+    pip(py, "uninstall", "-y", "tavro-host")
+    assert not [p for p in HOST_FILES if (site / p).exists()]
+    run_py(py, "import tavro.helpers.rivo, tavro.helpers.scopelet", cwd=tmp_path)
 
 
 # ------------------------------------------------- a build without the rivo
