@@ -157,11 +157,14 @@ RIVO()._run(["exec", "--", "sh", "-c", sys.argv[1]], cwd=sys.argv[2])
 """
 
 
-def test_time_limit_of_rivo_reaches_the_tool_group(tmp_path, marker, local_rivo_path, monkeypatch):
+@pytest.mark.parametrize("leader", ["ends on SIGTERM", "ignores SIGTERM"])
+def test_time_limit_of_rivo_reaches_the_tool_group(tmp_path, marker, local_rivo_path, monkeypatch, leader):
     from tavro.helpers.rivo import RIVO
 
     monkeypatch.setenv("RIVO_BACKEND", "local")
-    line = "trap '' TERM; " + TOOL_GROUP.format(sleep=marker, pidfile=tmp_path / "pid")
+    line = TOOL_GROUP.format(sleep=marker, pidfile=tmp_path / "pid")
+    if leader == "ignores SIGTERM":
+        line = "trap '' TERM; " + line
     t0 = time.monotonic()
     with pytest.raises(RuntimeError, match="timed out after 1s"):
         RIVO()._run(["exec", "--", "sh", "-c", line], timeout=1, cwd=str(tmp_path))
