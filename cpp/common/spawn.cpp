@@ -40,15 +40,18 @@ struct Plan {
   int stage = kStarted;
 };
 
-[[noreturn]] void child_fail(Plan* p, int stage) {
+// Both run in the child between clone and exec, on a stack of their own.
+// Not instrumented by sanitizers: their bookkeeping (a noreturn call makes
+// them unwind the stack they know) belongs to the thread whose memory this is.
+#define TAVRO_CHILD_CODE __attribute__((no_sanitize("address", "undefined")))
+
+TAVRO_CHILD_CODE [[noreturn]] void child_fail(Plan* p, int stage) {
   p->err = errno;
   p->stage = stage;
   ::_exit(127);
 }
 
-// The child between clone and exec. Not instrumented by sanitizers: their
-// bookkeeping belongs to the thread whose memory this is.
-__attribute__((no_sanitize("address", "undefined"))) int child_main(void* arg) {
+TAVRO_CHILD_CODE int child_main(void* arg) {
   Plan* p = static_cast<Plan*>(arg);
   // Every signal is still blocked (the parent blocked them all for the
   // clone), so no handler of ours can run here; defaults first, then the
