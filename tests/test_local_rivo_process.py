@@ -84,8 +84,8 @@ def running_with(marker: str, exact: bool = False) -> list[int]:
     pids = []
     for d in Path("/proc").iterdir():
         with contextlib.suppress(OSError):
-            cmd = (d / "cmdline").read_bytes() if d.name.isdigit() else b""
-            if (cmd.split(b"\0")[:-1] == marker.encode().split()) if exact else marker.encode() in cmd:
+            argv = (d / "cmdline").read_bytes().split(b"\0")[:-1] if d.name.isdigit() else []
+            if argv and (argv == marker.encode().split() if exact else marker.encode() in b" ".join(argv)):
                 pids.append(int(d.name))
     return pids
 
