@@ -7,20 +7,29 @@ domains reach it through the standard URL opener.
 
 from __future__ import annotations
 
+import email.utils
+import errno
+import hashlib
 import http.client
 import http.server
+import json
 import logging
 import os
 import shutil
+import signal
 import socket
 import stat
+import subprocess
+import sys
 import threading
+import time
 import urllib.error
 import urllib.request
 
 import pytest
 
-from tavro.helpers.haulix import Haulix
+from tavro.helpers import haulix as haulix_module
+from tavro.helpers.haulix import ChecksumError, Haulix
 
 LOGGER = "tavro.helpers.haulix"
 ZENODO = "http://zenodo.org/records/7/files"
@@ -38,6 +47,7 @@ class ProxyHandler(http.server.BaseHTTPRequestHandler):
         srv = self.server
         with srv.lock:
             srv.requests.append(self.path)
+            srv.seen.append((self.path, self.headers.get("Range"), self.headers.get("If-Range"), time.monotonic()))
         action = srv.routes.get(self.path)
         if callable(action):
             action(self)
@@ -50,6 +60,11 @@ class ProxyHandler(http.server.BaseHTTPRequestHandler):
         self.send_response(200)
         self.send_header("Content-Length", str(len(data) if length is None else length))
         self.end_headers()
+        self.send(data)
+
+    def send(self, data: bytes):
+        with self.server.lock:
+            self.server.sent += len(data)
         self.wfile.write(data)
 
     def log_message(self, *args):
@@ -63,7 +78,9 @@ class Proxy(http.server.ThreadingHTTPServer):
         super().__init__(("127.0.0.1", 0), ProxyHandler)
         self.lock = threading.Lock()
         self.requests: list[str] = []
+        self.seen: list[tuple] = []  # (link, Range, If-Range, time) of every request
         self.routes: dict[str, object] = {}
+        self.sent = 0  # body bytes written
 
     def handle_error(self, request, client_address):
         pass  # clients that give up mid-body are part of the tests
@@ -96,8 +113,21 @@ def haulix(cache):
 
 
 def entries(folder) -> list[str]:
-    """The cache's entries, without the records of their links (".#" names)."""
-    return sorted(n for n in os.listdir(folder) if not n.startswith(".#"))
+    """The cache's entries, without records, part files and the folder lock."""
+    return sorted(n for n in os.listdir(folder) if not n.startswith((".#", ".part#", ".lock#")))
+
+
+def part_files(folder) -> list[str]:
+    return sorted(n for n in os.listdir(folder) if n.startswith(".part#"))
+
+
+def downloads(proxy) -> list[str]:
+    """Requests for files, without those for Zenodo record metadata."""
+    return [r for r in proxy.requests if "/api/records/" not in r]
+
+
+def record(path) -> dict:
+    return json.loads(open(os.path.join(os.path.dirname(path), ".#" + os.path.basename(path))).read())
 
 
 def cut_after_half(handler):
@@ -192,14 +222,17 @@ def test_download_link_and_log(proxy, haulix, cache, caplog, monkeypatch, value,
     path = haulix.resolve_zenodo_dropbox("reads", value)
     name = "a.txt" if "zenodo" in value else "reads.fq"
     assert path == os.path.join(str(cache), name)
-    assert proxy.requests == [fetched]
+    assert downloads(proxy) == [fetched]
     with open(path, "rb") as fh:
         assert fh.read() == body_for(fetched)
-    records = [(r.name, r.levelno, r.msg, r.args) for r in caplog.records]
+    records = [(r.name, r.levelno, r.msg, r.args) for r in caplog.records if r.levelno == logging.INFO]
     assert records == [
         (LOGGER, logging.INFO, "Downloading %s: %s", ("reads", value)),
         (LOGGER, logging.INFO, "Saved to %s", (path,)),
     ]
+    # this server has no record metadata: a Zenodo file is fetched unverified, with one warning
+    warnings = [r.msg for r in caplog.records if r.levelno == logging.WARNING]
+    assert warnings == (["No checksum for %s from %s (%s); the download is not verified"] if "zenodo" in value else [])
 
 
 @pytest.mark.parametrize(
@@ -295,7 +328,7 @@ def test_two_records_with_one_file_name_stay_distinct(proxy, cache, caplog):
     assert open(third, "rb").read() == body_for(f"{DROPBOX}/reads.fq?dl=1")
     # each link is recorded beside its file, and later calls hit only for the same link
     for path, link in [(first, one), (second, two), (third, f"{DROPBOX}/reads.fq?dl=1")]:
-        assert open(os.path.join(os.path.dirname(path), ".#reads.fq")).read() == link
+        assert record(path)["link"] == link
     proxy.requests.clear()
     again = Haulix(str(cache))
     assert [again.resolve_zenodo_dropbox("x", u) for u in (two, one, drop)] == [second, first, third]
@@ -309,7 +342,8 @@ def closed_port() -> int:
 
 
 @pytest.mark.parametrize("failure", ["http-404", "refused"])
-def test_opener_errors_reraised_unchanged(proxy, haulix, cache, monkeypatch, failure):
+def test_opener_errors_reraised_unchanged(proxy, cache, monkeypatch, caplog, failure):
+    haulix = Haulix(str(cache), retries=2, backoff=0)
     url = f"{ZENODO}/missing.txt"
     if failure == "http-404":
         proxy.routes[url] = 404
@@ -331,15 +365,20 @@ def test_opener_errors_reraised_unchanged(proxy, haulix, cache, monkeypatch, fai
     monkeypatch.setattr(urllib.request, "urlopen", recording_urlopen)
     with pytest.raises(expected) as exc:
         haulix.resolve_zenodo_dropbox("ref", url)
-    assert exc.value is raised[0]
-    assert calls == [((url,), {"timeout": 120})]
-    if failure == "http-404":
-        assert exc.value.code == 404
-    assert entries(cache) == []
+    file_calls = [c for c in calls if c[0][0] == url]
+    assert exc.value is raised[-1]
+    if failure == "http-404":  # fails at once
+        assert file_calls == [((url,), {"timeout": 120})] and exc.value.code == 404
+    else:  # retried, then the last error goes up
+        assert file_calls == [((url,), {"timeout": 120})] * 3
+        retries = [r.args[2:4] for r in caplog.records if r.msg.startswith("Download of %s failed")]
+        assert retries == [(1, 2), (2, 2)]
+    assert entries(cache) == [] and part_files(cache) == []
 
 
 @pytest.mark.parametrize("cut", [cut_after_half, cut_chunked], ids=["content-length", "chunked"])
-def test_cut_download_leaves_nothing_and_is_retried(proxy, haulix, cache, cut):
+def test_cut_download_leaves_nothing_and_is_retried(proxy, cache, cut):
+    haulix = Haulix(str(cache), retries=0)
     url = f"{ZENODO}/reads.fq.gz"
     proxy.routes[url] = cut
     with pytest.raises(http.client.IncompleteRead):
@@ -347,7 +386,7 @@ def test_cut_download_leaves_nothing_and_is_retried(proxy, haulix, cache, cut):
     assert entries(cache) == []
     del proxy.routes[url]
     path = haulix.resolve_zenodo_dropbox("reads", url)
-    assert proxy.requests == [url, url]
+    assert downloads(proxy) == [url, url]
     with open(path, "rb") as fh:
         assert fh.read() == body_for(url)
     assert entries(cache) == ["reads.fq.gz"]
@@ -404,7 +443,8 @@ def test_concurrent_callers_both_get_the_complete_file(proxy, cache):
     assert (cache / "shared.bin").read_bytes() == data
 
 
-def test_failed_caller_keeps_file_another_caller_finished(proxy, haulix, cache):
+def test_failed_caller_keeps_file_another_caller_finished(proxy, cache):
+    haulix = Haulix(str(cache), retries=0)
     url = f"{ZENODO}/ref.fa"
     data = body_for(url)
     slow_started, release = threading.Event(), threading.Event()
@@ -425,5 +465,5 @@ def test_failed_caller_keeps_file_another_caller_finished(proxy, haulix, cache):
     release.set()
     t.join(20)
     assert isinstance(out.get("error"), http.client.IncompleteRead)
-    assert entries(cache) == ["ref.fa"]
+    assert entries(cache) == ["ref.fa"] and part_files(cache) == []
     assert (cache / "ref.fa").read_bytes() == data
