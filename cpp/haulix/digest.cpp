@@ -108,6 +108,61 @@ std::string Hasher::hex_digest() const {
   return hex;
 }
 
+HashWorker::HashWorker(Hasher& h) : hasher_(h), thread_([this] { run(); }) {}
+
+HashWorker::~HashWorker() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  work_.notify_one();
+  thread_.join();
+}
+
+void HashWorker::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    work_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+    if (queue_.empty()) return;  // stopping, and everything given is hashed
+    Chunk c = queue_.front();
+    queue_.pop_front();
+    busy_slot_ = c.slot;
+    lock.unlock();
+    try {
+      if (!error_) hasher_.update(c.data, c.size);
+    } catch (...) {
+      error_ = std::current_exception();
+    }
+    lock.lock();
+    busy_slot_ = -1;
+    done_.notify_all();
+  }
+}
+
+void HashWorker::submit(int slot, const char* data, std::size_t size) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back({slot, data, size});
+  }
+  work_.notify_one();
+}
+
+void HashWorker::wait_free(int slot) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [&] {
+    if (busy_slot_ == slot) return false;
+    for (const Chunk& c : queue_)
+      if (c.slot == slot) return false;
+    return true;
+  });
+}
+
+void HashWorker::sync() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [this] { return queue_.empty() && busy_slot_ < 0; });
+  if (error_) std::rethrow_exception(error_);
+}
+
 void hash_range(Hasher& h, int fd, std::uint64_t from, std::uint64_t to, const std::string& path) {
   std::vector<char> buf(kReadBlock);
   while (from < to) {

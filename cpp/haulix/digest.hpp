@@ -2,10 +2,15 @@
 // hashing a body with OpenSSL's EVP interface while it is written. Plain C++.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <exception>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 struct evp_md_ctx_st;
 struct evp_md_st;
@@ -44,6 +49,44 @@ class Hasher {
   std::string algorithm_;
   const evp_md_st* md_;
   evp_md_ctx_st* ctx_;
+};
+
+// Feeds chunks to a Hasher on a thread of its own, so that hashing a body
+// overlaps receiving the next chunk of it: a single MD5 stream runs at well
+// under the speed of a local network or a fast disk. The caller hands over
+// chunks in numbered slots (buffers it owns) and must not touch a slot's
+// memory again before wait_free(slot). The thread lives only as long as the
+// HashWorker, calls no Python and is joined (after hashing all it was
+// given) when the HashWorker is destroyed.
+class HashWorker {
+ public:
+  explicit HashWorker(Hasher& h);
+  ~HashWorker();
+  HashWorker(const HashWorker&) = delete;
+  HashWorker& operator=(const HashWorker&) = delete;
+
+  void submit(int slot, const char* data, std::size_t size);
+  // Waits until the chunk last given in `slot` has been hashed.
+  void wait_free(int slot);
+  // Waits until every chunk has been hashed; rethrows a failure of the hasher.
+  void sync();
+
+ private:
+  struct Chunk {
+    int slot;
+    const char* data;
+    std::size_t size;
+  };
+  void run();
+
+  Hasher& hasher_;
+  std::mutex mutex_;
+  std::condition_variable work_, done_;
+  std::deque<Chunk> queue_;
+  int busy_slot_ = -1;
+  bool stop_ = false;
+  std::exception_ptr error_;
+  std::thread thread_;
 };
 
 // Feeds bytes [from, to) of the open file `fd` to `h` (pread, so the file

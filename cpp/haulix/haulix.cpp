@@ -334,49 +334,87 @@ struct Transfer {
   }
 };
 
-void write_chunk(Transfer& t, nb::handle chunk, Py_ssize_t size) {
-  Py_buffer view;
-  if (PyObject_GetBuffer(chunk.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
-  struct Release {
-    Py_buffer* v;
-    ~Release() { PyBuffer_Release(v); }
-  } release{&view};
-  if (size < 0 || size > view.len) size = view.len;
-  // Never past the announced end: a server may send more than it said.
-  if (t.total && t.part.size() + static_cast<std::uint64_t>(size) > *t.total)
-    size = static_cast<Py_ssize_t>(*t.total - t.part.size());
-  nb::gil_scoped_release nogil;
-  t.write(static_cast<const char*>(view.buf), static_cast<std::size_t>(size));
+// The part of a chunk of `size` bytes that still belongs to the body: a
+// server may send more than it announced.
+std::size_t within_body(const Transfer& t, Py_ssize_t size) {
+  std::uint64_t n = size > 0 ? static_cast<std::uint64_t>(size) : 0;
+  if (t.total) n = std::min(n, *t.total > t.part.size() ? *t.total - t.part.size() : 0);
+  return static_cast<std::size_t>(n);
 }
 
 bool body_done(const Transfer& t) { return t.total && t.part.size() >= *t.total; }
 
-// Streams the body of `response` onto the part file.
+// Read buffers in flight: one being filled while those before it are still
+// being hashed.
+constexpr int kSlots = 4;
+
+// Streams the body of `response` onto the part file. readinto() fills
+// reused buffers; a checked body is hashed on a worker thread, slot by slot,
+// while the next buffer is filled. Responses without readinto() are read in
+// chunks of the same size and hashed in line.
 void stream_body(Transfer& t, nb::handle response) {
-  // readinto() fills one reused buffer; responses without it are read in
-  // chunks of the same size.
   nb::object readinto = nb::getattr(response, "readinto", nb::none());
-  if (!readinto.is_none()) {
-    nb::object buffer = nb::steal(PyByteArray_FromStringAndSize(nullptr, kChunk));
-    if (!buffer.is_valid()) throw nb::python_error();
-    while (!body_done(t)) {
-      nb::object got = readinto(buffer);
-      Py_ssize_t n = got.is_none() ? 0 : PyLong_AsSsize_t(got.ptr());
-      if (n == -1 && PyErr_Occurred()) throw nb::python_error();
-      if (n <= 0) break;
-      write_chunk(t, buffer, n);
-      t.report_progress();
-    }
-  } else {
+  if (readinto.is_none()) {
     nb::object read = response.attr("read");
     while (!body_done(t)) {
       nb::object chunk = read(kChunk);
-      Py_ssize_t n = PyObject_Length(chunk.ptr());
-      if (n < 0) throw nb::python_error();
-      if (n == 0) break;
-      write_chunk(t, chunk, n);
+      Py_buffer view;
+      if (PyObject_GetBuffer(chunk.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
+      struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+      } release{&view};
+      if (view.len == 0) break;
+      {
+        nb::gil_scoped_release nogil;
+        t.write(static_cast<const char*>(view.buf), within_body(t, view.len));
+      }
       t.report_progress();
     }
+    return;
+  }
+  const int slots = t.hasher ? kSlots : 1;
+  nb::object buffer = nb::steal(PyByteArray_FromStringAndSize(nullptr, kChunk * slots));
+  if (!buffer.is_valid()) throw nb::python_error();
+  char* base = PyByteArray_AS_STRING(buffer.ptr());
+  nb::object views[kSlots];
+  if (slots == 1) {
+    views[0] = buffer;
+  } else {
+    nb::object whole = nb::steal(PyMemoryView_FromObject(buffer.ptr()));
+    if (!whole.is_valid()) throw nb::python_error();
+    for (int i = 0; i < slots; ++i) {
+      nb::object slice = nb::steal(PySlice_New(nb::int_(i * kChunk).ptr(), nb::int_((i + 1) * kChunk).ptr(), nullptr));
+      if (!slice.is_valid()) throw nb::python_error();
+      views[i] = whole[slice];
+    }
+  }
+  // Declared after the buffer, so destroyed (having hashed all it was given)
+  // before the buffer is.
+  std::optional<HashWorker> worker;
+  if (t.hasher) worker.emplace(*t.hasher);
+  for (int i = 0; !body_done(t); i = (i + 1) % slots) {
+    nb::object got = readinto(views[i]);
+    Py_ssize_t n = got.is_none() ? 0 : PyLong_AsSsize_t(got.ptr());
+    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (n <= 0) break;
+    const char* data = base + static_cast<std::size_t>(i) * kChunk;
+    const std::size_t size = within_body(t, std::min<Py_ssize_t>(n, kChunk));
+    {
+      nb::gil_scoped_release nogil;
+      t.part.write(data, size);
+      t.received += size;
+      if (worker) {
+        worker->submit(i, data, size);
+        t.hashed += size;
+        worker->wait_free((i + 1) % slots);
+      }
+    }
+    t.report_progress();
+  }
+  if (worker) {
+    nb::gil_scoped_release nogil;
+    worker->sync();
   }
 }
 
@@ -460,7 +498,12 @@ void fetch(Transfer& t) {
     }
     // A connection closed early looks like the end of the body to a reader
     // that asks for chunks; only the count against the length tells.
-    if (a.oversize) throw incomplete(t.link, t.part.size(), a.length);  // never met: not retried
+    if (a.oversize) {
+      // A length no file can hold is never met: not retried, nothing kept.
+      nb::python_error e = incomplete(t.link, t.part.size(), a.length);
+      t.part.discard();
+      throw std::move(e);
+    }
     if (t.total && t.part.size() < *t.total) {
       nb::object expected = nb::int_(*t.total);
       nb::python_error e = incomplete(t.link, t.part.size(), expected);
