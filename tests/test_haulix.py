@@ -127,7 +127,10 @@ def downloads(proxy) -> list[str]:
 
 
 def record(path) -> dict:
-    return json.loads(open(os.path.join(os.path.dirname(path), ".#" + os.path.basename(path))).read())
+    """An entry's record: the link on its first line, then "<field> <value>" lines."""
+    link, *fields = open(os.path.join(os.path.dirname(path), ".#" + os.path.basename(path))).read().split("\n")
+    pairs = [f.partition(" ")[::2] for f in fields if f]
+    return {"link": link, **{k: int(v) if v.isdigit() else v for k, v in pairs}}
 
 
 def cut_after_half(handler):
@@ -305,12 +308,17 @@ def test_cache_hits_need_no_network(proxy, haulix, cache, caplog):
     os.mkdir(cache / "folder")
     assert again.resolve_zenodo_dropbox("dir", f"{ZENODO}/folder") == str(cache / "folder")
     assert again.resolve_zenodo_dropbox("dir2", f"{DROPBOX}/folder") == str(cache / "folder")
+    # a record of an earlier version holds the link alone
+    (cache / "old.fa").write_text(">old\n")
+    (cache / ".#old.fa").write_text(f"{ZENODO}/old.fa")
+    assert again.resolve_zenodo_dropbox("old", f"{ZENODO}/old.fa") == str(cache / "old.fa")
     assert proxy.requests == []
     hits = [(r.msg, r.args) for r in caplog.records if r.msg.startswith("Using")]
     assert hits == [
         ("Using cached download for %s: %s", ("ref2", first)),
         ("Using cached download for %s: %s", ("dir", str(cache / "folder"))),
         ("Using cached download for %s: %s", ("dir2", str(cache / "folder"))),
+        ("Using cached download for %s: %s", ("old", str(cache / "old.fa"))),
     ]
 
 
@@ -655,11 +663,12 @@ def test_killed_download_resumes_from_its_part_file(proxy, cache):
         killed.set()
     kept = os.path.getsize(cache / part_files(cache)[0])
     assert 0 < kept <= cut
-    assert record(cache / "big.bin")["part"] == {"etag": '"e1"', "last_modified": "", "total": len(data)}
+    assert record(cache / "big.bin") == {"link": url, "part-etag": '"e1"', "part-last-modified": "",
+                                         "part-total": len(data)}
     path = Haulix(str(cache)).resolve_zenodo_dropbox("big", url)  # checked: the kept bytes are hashed too
     assert open(path, "rb").read() == data
     assert [rng for link, rng, *_ in proxy.seen if link == url] == [None, f"bytes={kept}-"]
-    assert part_files(cache) == [] and "part" not in record(path)
+    assert part_files(cache) == [] and "part-etag" not in record(path)
 
 
 def test_long_download_reports_progress(proxy, cache, caplog, monkeypatch):

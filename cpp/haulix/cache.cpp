@@ -5,9 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
-
 #include <cerrno>
+#include <charconv>
+#include <climits>
+#include <string_view>
 #include <cstdint>
 #include <optional>
 
@@ -16,8 +17,6 @@
 
 namespace tavro::haulix {
 namespace {
-
-using json = nlohmann::json;
 
 constexpr const char* kLockName = ".lock#";
 // Records are a few hundred bytes; anything much larger is not one.
@@ -62,34 +61,42 @@ std::optional<std::string> read_small_file(const std::string& path) {
   return text;
 }
 
-template <class T>
-std::optional<T> field(const json& j, const char* key) {
-  auto it = j.find(key);
-  if (it == j.end()) return std::nullopt;
-  if constexpr (std::is_same_v<T, std::string>) {
-    if (it->is_string()) return it->template get<std::string>();
-  } else if constexpr (std::is_unsigned_v<T>) {
-    if (it->is_number_unsigned()) return it->template get<T>();
-  } else {
-    if (it->is_number_integer()) return it->template get<T>();
-  }
-  return std::nullopt;
+std::optional<std::uint64_t> number(std::string_view s) {
+  std::uint64_t v = 0;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (s.empty() || ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
+  return v;
 }
 
-// A record as stored: JSON, or (made by earlier versions) the link alone.
+// A record as stored: the link on the first line, then one "<field> <value>"
+// per line. A record of an earlier version is the link alone, without a
+// line end. Unknown fields are skipped, so later versions can add some.
 std::optional<Record> parse_record(const std::string& text) {
   if (text.empty()) return std::nullopt;
-  if (text[0] != '{') return Record{text, {}, {}, {}, {}};
-  json j = json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (j.is_discarded() || !j.is_object()) return std::nullopt;
-  auto link = field<std::string>(j, "link");
-  if (!link) return std::nullopt;
-  Record r{*link, {}, field<std::uint64_t>(j, "size"), field<std::int64_t>(j, "mtime_ns"), {}};
-  if (auto sum = field<std::string>(j, "checksum")) r.checksum = parse_checksum(*sum);
-  if (auto p = j.find("part"); p != j.end() && p->is_object()) {
-    r.part = PartInfo{{field<std::string>(*p, "etag").value_or(""),
-                       field<std::string>(*p, "last_modified").value_or("")},
-                      field<std::uint64_t>(*p, "total")};
+  std::string_view rest = text;
+  auto eol = rest.find('\n');
+  Record r{std::string(rest.substr(0, eol)), {}, {}, {}, {}};
+  rest = eol == std::string_view::npos ? std::string_view() : rest.substr(eol + 1);
+  while (!rest.empty()) {
+    eol = rest.find('\n');
+    std::string_view line = rest.substr(0, eol);
+    rest = eol == std::string_view::npos ? std::string_view() : rest.substr(eol + 1);
+    auto space = line.find(' ');
+    std::string_view key = line.substr(0, space);
+    std::string_view value = space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
+    if (key == "checksum") {
+      r.checksum = parse_checksum(value);
+    } else if (key == "size") {
+      r.size = number(value);
+    } else if (key == "mtime_ns") {
+      if (auto n = number(value); n && *n <= static_cast<std::uint64_t>(INT64_MAX))
+        r.mtime_ns = static_cast<std::int64_t>(*n);
+    } else if (key.substr(0, 5) == "part-") {
+      if (!r.part) r.part.emplace();
+      if (key == "part-etag") r.part->validator.etag = value;
+      else if (key == "part-last-modified") r.part->validator.last_modified = value;
+      else if (key == "part-total") r.part->total = number(value);
+    }
   }
   return r;
 }
@@ -126,23 +133,19 @@ bool is_link(const std::string& path) {
 }  // namespace
 
 void write_record(const std::string& path, const Record& r) {
-  json j = json::object();
-  j["link"] = r.link;
-  if (r.checksum) j["checksum"] = format_checksum(*r.checksum);
-  if (r.size) j["size"] = *r.size;
-  if (r.mtime_ns) j["mtime_ns"] = *r.mtime_ns;
+  std::string text = r.link + "\n";
+  if (r.checksum) text += "checksum " + format_checksum(*r.checksum) + "\n";
+  if (r.size) text += "size " + std::to_string(*r.size) + "\n";
+  if (r.mtime_ns && *r.mtime_ns >= 0) text += "mtime_ns " + std::to_string(*r.mtime_ns) + "\n";
   if (r.part) {
-    json p = json::object();
-    p["etag"] = r.part->validator.etag;
-    p["last_modified"] = r.part->validator.last_modified;
-    if (r.part->total) p["total"] = *r.part->total;
-    j["part"] = std::move(p);
+    // Header values never hold a line end (HTTP unfolds and splits on them).
+    text += "part-etag " + r.part->validator.etag + "\n";
+    text += "part-last-modified " + r.part->validator.last_modified + "\n";
+    if (r.part->total) text += "part-total " + std::to_string(*r.part->total) + "\n";
   }
-  // Links are text, but not always valid UTF-8 (lone surrogates): such a
-  // link is recorded with replacement characters and so never matches.
   fs::ReplaceOptions opts;
   opts.replace_link = true;
-  fs::replace_file(path, j.dump(-1, ' ', false, json::error_handler_t::replace) + "\n", opts);
+  fs::replace_file(path, text, opts);
 }
 
 Placement place(const std::string& folder, const std::string& name, const std::string& link,

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <vector>
 
 namespace nb = nanobind;
 namespace py = tavro::py;
@@ -515,6 +516,48 @@ void fetch(Transfer& t) {
   }
 }
 
+// The text of `obj` when it is a str.
+std::optional<std::string> text_of(nb::handle obj) {
+  if (!PyUnicode_Check(obj.ptr())) return std::nullopt;
+  return py::text_bytes(obj);
+}
+
+// The files that record metadata (json.loads of the answer) lists: under
+// "files", a list of entries named by "key" or "filename", or (as under
+// "files"."entries") a mapping from names to entries.
+std::vector<ListedFile> listed_files(nb::handle doc) {
+  std::vector<ListedFile> out;
+  if (!PyDict_Check(doc.ptr())) return out;
+  PyObject* listed = PyDict_GetItemString(doc.ptr(), "files");
+  if (!listed) return out;
+  nb::object files = nb::borrow(listed);
+  if (PyDict_Check(files.ptr())) {
+    PyObject* entries = PyDict_GetItemString(files.ptr(), "entries");
+    if (entries) files = nb::borrow(entries);
+  }
+  auto checksum_of = [](nb::handle entry) -> std::optional<std::string> {
+    PyObject* sum = PyDict_GetItemString(entry.ptr(), "checksum");
+    return sum ? text_of(sum) : std::nullopt;
+  };
+  if (PyList_Check(files.ptr())) {
+    for (nb::handle entry : files) {
+      if (!PyDict_Check(entry.ptr())) continue;
+      for (const char* field : {"key", "filename"}) {
+        PyObject* name = PyDict_GetItemString(entry.ptr(), field);
+        if (auto text = name ? text_of(name) : std::nullopt) out.push_back({*text, checksum_of(entry)});
+      }
+    }
+  } else if (PyDict_Check(files.ptr())) {
+    PyObject *name, *entry;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(files.ptr(), &pos, &name, &entry)) {
+      auto text = text_of(name);
+      if (text && PyDict_Check(entry)) out.push_back({*text, checksum_of(entry)});
+    }
+  }
+  return out;
+}
+
 // The checksum the link's Zenodo record publishes for its file, or nothing
 // (with one warning) when the metadata cannot be had.
 std::optional<Checksum> zenodo_checksum(nb::handle key, nb::handle link) {
@@ -541,8 +584,8 @@ std::optional<Checksum> zenodo_checksum(nb::handle key, nb::handle link) {
     } else if (PyBytes_GET_SIZE(body.ptr()) > kMetadataMax) {
       why = "the metadata is too large";
     } else {
-      std::string text(PyBytes_AS_STRING(body.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(body.ptr())));
-      std::optional<Checksum> sum = record_checksum(text, py::text_bytes(name), &why);
+      nb::object doc = py::module_attr("json", "loads")(body);
+      std::optional<Checksum> sum = record_checksum(listed_files(doc), py::text_bytes(name), &why);
       if (sum) return sum;
     }
   } catch (nb::python_error& e) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "haulix/digest.hpp"
 
@@ -22,11 +23,17 @@ std::optional<RecordFile> record_file(std::string_view path);
 // The path of the record's metadata on the same host.
 std::string record_api_path(const RecordFile& f);
 
-// The checksum of the file `name` in the metadata `json` of its record, in
-// either shape Zenodo serves: {"files": [{"key": name, "checksum":
-// "md5:<hex>"}, ...]} (also with the list under "files"."entries", or a
-// mapping of names there), or entries named by "filename" with a bare hex
-// digest. Without one, `*why` says what was missing.
-std::optional<Checksum> record_checksum(std::string_view json, const std::string& name, std::string* why);
+// A file a record's metadata lists: its name ("key", or "filename" in the
+// older deposit form) and the text of its checksum, when it has one.
+struct ListedFile {
+  std::string name;
+  std::optional<std::string> checksum;
+};
+
+// The checksum of the file `name` among the record's files, in either form
+// Zenodo serves: "md5:<hex>" or a bare hex digest. Without one, `*why` says
+// what was missing.
+std::optional<Checksum> record_checksum(const std::vector<ListedFile>& files, const std::string& name,
+                                        std::string* why);
 
 }  // namespace tavro::haulix
