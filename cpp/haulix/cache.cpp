@@ -61,7 +61,7 @@ Placement place(const std::string& folder, const std::string& name, const std::s
       // Free (or, past the link's own subfolder, taken over): claim it.
       if (&dir != &dirs[0]) fs::make_dirs(dir);
       try {
-        fs::replace_file(record, link);
+        fs::publish_bytes(record, link);
       } catch (const OsError& e) {
         if (e.err() != ENOENT) throw;  // no folder: the download reports it
       }

@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <exception>
 #include <string>
 
 #include "common/errors.hpp"
@@ -22,10 +23,23 @@ namespace nb = nanobind;
 // Raise OSError(errno, strerror(errno), filename[, None, filename2]).
 [[noreturn]] void raise_os_error(int err, const std::string& filename = {},
                                  const std::string& filename2 = {});
-// The same for a failure of the core.
-[[noreturn]] void raise_os_error(const OsError& e);
 
-// subprocess.TimeoutExpired(cmd, timeout), as subprocess.run raises it.
-[[noreturn]] void raise_timeout_expired(nb::handle cmd, nb::handle timeout);
+// The Python exception a failure of the core stands for, built as the
+// registered translation raises it: OsError -> OSError(errno, strerror,
+// filename[, None, filename2]) (so FileNotFoundError, PermissionError, ...),
+// proc::TimedOut -> subprocess.TimeoutExpired(cmd, timeout),
+// InvalidArgument -> ValueError, Refused -> PermissionError, a Python error -> its own exception, any
+// other std::exception -> RuntimeError(what()).
+nb::object exception_object(const std::exception& e);
+
+// str() of that exception: what a best-effort step logs about a failure it
+// caught as a C++ error.
+nb::str error_text(const std::exception& e);
+
+// Sets the Python error indicator to exception_object(e).
+void set_error(const std::exception& e);
+
+// Registers the translation of the core's typed errors (once per module).
+void register_translators();
 
 }  // namespace tavro::py

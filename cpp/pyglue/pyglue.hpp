@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/errors.hpp"
@@ -106,7 +107,10 @@ nb::bytes to_bytes(const std::string& s);
 // Python argument sequence / environment mapping -> what the core takes.
 // Elements go through os.fsencode, so str, bytes and path-likes all work and
 // anything else raises the TypeError subprocess would.
+// The environment's KEY=VALUE block is checked as subprocess checks it
+// (InvalidArgument, i.e. ValueError, for an illegal name or a NUL).
 std::vector<std::string> to_argv(nb::handle seq);
+std::vector<std::pair<std::string, std::string>> to_env_pairs(nb::handle mapping);
 std::vector<std::string> to_envp(nb::handle mapping);
 
 // Runs `work(abort)` with the GIL released. `abort` is a hook the core polls
@@ -132,6 +136,30 @@ auto without_gil(F&& work) {
   }
 }
 
+// Runs `work()` for a best-effort step. An ordinary failure (a Python
+// Exception, or a core error: OsError, proc::TimedOut, InvalidArgument,
+// Refused) comes back as the Python exception it stands for, to be logged;
+// anything else (KeyboardInterrupt, SystemExit, a pending signal) goes on
+// up. An invalid object: no failure.
+template <class F>
+nb::object failure_of(F&& work) {
+  try {
+    work();
+    return nb::object();
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return nb::borrow(e.value());
+  } catch (const OsError& e) {
+    return exception_object(e);
+  } catch (const proc::TimedOut& e) {
+    return exception_object(e);
+  } catch (const InvalidArgument& e) {
+    return exception_object(e);
+  } catch (const Refused& e) {
+    return exception_object(e);
+  }
+}
+
 // Runs a child with the GIL released; Ctrl-C in the host ends the child's
 // group and raises KeyboardInterrupt. C++ errors become Python errors.
 proc::Result run_process(proc::SpawnOptions opts);
@@ -141,8 +169,5 @@ proc::Result run_process(proc::SpawnOptions opts);
 // parameters. nanobind's function objects take no attributes, so their own
 // signatures are readable only from their docstrings' first lines.
 void expose_signature(nb::handle cls);
-
-// Registers the translators of the core's typed errors (once per module).
-void register_translators();
 
 }  // namespace tavro::py

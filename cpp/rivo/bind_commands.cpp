@@ -5,21 +5,13 @@
 namespace tavro::rivo {
 namespace {
 
-// Appends `option value` when value is a non-empty string.
-void add_option(nb::list& cmd, const char* option, nb::handle value) {
-  if (!value.is_none() && nb::len(value) > 0) {
-    cmd.append(option);
-    cmd.append(value);
-  }
-}
-
 // The command line [verb, arg] and, when given, `option value`.
 nb::list command(const char* verb, nb::handle arg, const char* option = nullptr,
                  nb::handle value = nb::none()) {
   nb::list cmd;
   cmd.append(verb);
   cmd.append(arg);
-  if (option) add_option(cmd, option, value);
+  if (option) append_option(cmd, option, value);
   return cmd;
 }
 
@@ -60,7 +52,7 @@ void shell(nb::handle self, nb::handle shell_name) {
   py::require_str(shell_name, "shell", true);
   nb::list cmd;
   cmd.append("shell");
-  add_option(cmd, "--shell", shell_name);
+  append_option(cmd, "--shell", shell_name);
   run_plain(self, cmd);
 }
 
@@ -132,7 +124,8 @@ nb::dict parse_show_text(nb::handle /*self*/, nb::handle text) {
 nb::object parse_show(nb::handle self, nb::handle tool) {
   py::require_str(tool, "tool");
   nb::object proc = self.attr("show")(tool);
-  nb::object manifest = self.attr("parse_show_text")(proc.attr("stdout"));
+  nb::object text = proc.attr("stdout");
+  nb::object manifest = self.attr("parse_show_text")(text);
   py::require_return(manifest, &PyDict_Type);
   return manifest;
 }
