@@ -6,6 +6,7 @@ from __future__ import annotations
 import json
 import logging
 import subprocess
+import sys
 import textwrap
 from pathlib import Path
 
@@ -195,6 +196,34 @@ def test_relocation_argv_and_first_hit(docker, caplog):
     assert calls[0]["marker"] == "m"
     assert records(caplog, "INFO")[0] == ("INFO", "Relocated %s \u2192 %s in container",
                                           ("/data/ref.fa", "/opt/db/ref.fa"))
+
+
+def test_recovery_finds_the_real_docker_where_the_host_put_it(bindir, tmp_path, isolated_tmp, monkeypatch):
+    # A host with its real Docker at a place of its own (the module attribute
+    # the wrapper installation uses too) and a wrapper as `docker` on PATH.
+    real = tmp_path / "opt" / "docker.real"
+    real.parent.mkdir()
+    log = tmp_path / "docker_calls.jsonl"
+    real.write_text(FAKE_DOCKER.format(python=sys.executable, log=str(log)))
+    real.chmod(0o755)
+    (bindir / "docker").write_text("#!/bin/sh\necho wrapper used >&2\nexit 99\n")
+    (bindir / "docker").chmod(0o755)
+    monkeypatch.setattr(rivo, "_DOCKER_REAL", str(real))
+    monkeypatch.setenv("FAKE_HITS", json.dumps({"ref.fa": "/opt/db/ref.fa\n"}))
+
+    class Once(RIVO):
+        calls = []
+
+        def _run(self, cmd, **kw):
+            self.calls.append(cmd)
+            if len(self.calls) == 1:
+                raise NO_FILE
+            return subprocess.CompletedProcess(cmd, 0, "", "")
+
+    r = Once()
+    r.run("t", {"args_template": "-r /data/ref.fa", "image": "img:1"}, {}, str(tmp_path / "o"))
+    assert r.calls[1] == ["exec", "t", "-r", "/opt/db/ref.fa"]
+    assert [json.loads(x)["argv"][0] for x in log.read_text().splitlines()] == [str(real)]
 
 
 @pytest.mark.parametrize(
