@@ -28,7 +28,6 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import textwrap
 from pathlib import Path
 
 CHILD = r"""

@@ -6,21 +6,15 @@ import gzip
 import os
 import stat
 import subprocess
-import textwrap
 import threading
 import time
 from pathlib import Path
 
 import pytest
 
+from helpers import tool
+
 from tavro.helpers.rivo import RIVO
-
-
-def tool(bindir: Path, name: str, body: str) -> Path:
-    p = bindir / name
-    p.write_text("#!/bin/sh\nset -e\n" + textwrap.dedent(body))
-    p.chmod(0o755)
-    return p
 
 
 class Recorder(RIVO):

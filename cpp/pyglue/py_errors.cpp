@@ -34,9 +34,6 @@ void raise_instance(nb::handle exc) {
   throw nb::python_error();
 }
 
-void raise_os_error(int err, const std::string& filename, const std::string& filename2) {
-  raise_instance(os_error(err, filename, filename2));
-}
 
 nb::object exception_object(const std::exception& e) {
   if (auto* pe = dynamic_cast<const nb::python_error*>(&e)) return nb::borrow(pe->value());
@@ -56,12 +53,14 @@ nb::object exception_object(const std::exception& e) {
   return nb::handle(type)(fs_decode(e.what()));
 }
 
-nb::str error_text(const std::exception& e) { return nb::str(exception_object(e)); }
+namespace {
 
 void set_error(const std::exception& e) {
   nb::object exc = exception_object(e);
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
 }
+
+}  // namespace
 
 void register_translators() {
   nb::register_exception_translator([](const std::exception_ptr& p, void*) {

@@ -20,24 +20,13 @@ namespace nb = nanobind;
 // raise exc: an exception instance built in C++, raised as it is.
 [[noreturn]] void raise_instance(nb::handle exc);
 
-// Raise OSError(errno, strerror(errno), filename[, None, filename2]).
-[[noreturn]] void raise_os_error(int err, const std::string& filename = {},
-                                 const std::string& filename2 = {});
-
 // The Python exception a failure of the core stands for, built as the
 // registered translation raises it: OsError -> OSError(errno, strerror,
 // filename[, None, filename2]) (so FileNotFoundError, PermissionError, ...),
 // proc::TimedOut -> subprocess.TimeoutExpired(cmd, timeout),
-// InvalidArgument -> ValueError, Refused -> PermissionError, a Python error -> its own exception, any
-// other std::exception -> RuntimeError(what()).
+// InvalidArgument -> ValueError, Refused -> PermissionError, a Python
+// error -> its own exception, any other std::exception -> RuntimeError.
 nb::object exception_object(const std::exception& e);
-
-// str() of that exception: what a best-effort step logs about a failure it
-// caught as a C++ error.
-nb::str error_text(const std::exception& e);
-
-// Sets the Python error indicator to exception_object(e).
-void set_error(const std::exception& e);
 
 // Registers the translation of the core's typed errors (once per module).
 void register_translators();

@@ -100,15 +100,6 @@ std::vector<std::pair<std::string, std::string>> to_env_pairs(nb::handle mapping
   return out;
 }
 
-std::vector<std::string> to_envp(nb::handle mapping) { return proc::env_block(to_env_pairs(mapping)); }
-
-proc::Result run_process(proc::SpawnOptions opts) {
-  return without_gil([&opts](const std::function<bool()>& abort) {
-    opts.should_abort = abort;
-    return proc::run(opts);
-  });
-}
-
 void expose_signature(nb::handle cls) {
   // The text is "def __init__(self, ...) -> None": compiled as a stub whose
   // annotations stay text, then `self` and the return are dropped.

@@ -47,6 +47,11 @@ bool log_enabled(const char* logger, int level);
 void log_args(const char* logger, int level, const char* fmt, nb::tuple args);
 template <class... A>
 void log(const char* logger, int level, const char* fmt, A&&... a) {
+  // An accessor (x.attr("y"), x[i]) that fails while the arguments are
+  // converted leaves the Python error set for the next one: evaluate such
+  // arguments into locals first.
+  static_assert((!nb::detail::is_accessor_v<std::decay_t<A>> && ...),
+                "evaluate accessors into nb::object locals before passing them");
   if (!log_enabled(logger, level)) return;
   log_args(logger, level, fmt, nb::make_tuple(std::forward<A>(a)...));
 }
@@ -106,12 +111,10 @@ nb::bytes to_bytes(const std::string& s);
 
 // Python argument sequence / environment mapping -> what the core takes.
 // Elements go through os.fsencode, so str, bytes and path-likes all work and
-// anything else raises the TypeError subprocess would.
-// The environment's KEY=VALUE block is checked as subprocess checks it
-// (InvalidArgument, i.e. ValueError, for an illegal name or a NUL).
+// anything else raises the TypeError subprocess would (the executor checks
+// the environment's names and values as subprocess does).
 std::vector<std::string> to_argv(nb::handle seq);
 std::vector<std::pair<std::string, std::string>> to_env_pairs(nb::handle mapping);
-std::vector<std::string> to_envp(nb::handle mapping);
 
 // Runs `work(abort)` with the GIL released. `abort` is a hook the core polls
 // while it waits: it reports a pending Python signal (Ctrl-C), after which
@@ -159,10 +162,6 @@ nb::object failure_of(F&& work) {
     return exception_object(e);
   }
 }
-
-// Runs a child with the GIL released; Ctrl-C in the host ends the child's
-// group and raises KeyboardInterrupt. C++ errors become Python errors.
-proc::Result run_process(proc::SpawnOptions opts);
 
 // Gives the class `cls` a __signature__ built from the text signature of its
 // __init__, so inspect.signature(cls) (IDEs, notebooks) shows the constructor's
