@@ -48,12 +48,18 @@ def test_exact_name_is_not_an_extra(run_tool):
     assert tree(out) == {"out": "O\n"}
 
 
-def test_first_match_in_listing_order(run_tool, tmp_path):
-    listing = tmp_path / "listing"
-    res, out = run_tool(f"echo A > out.a\necho B > out.b\nls -f > '{listing}'\n", outputs={"out": {}})
-    first = next(n for n in listing.read_text().split() if n.startswith("out."))
-    assert (out / "out").read_text() == ("A\n" if first == "out.a" else "B\n")
-    assert sorted(os.listdir(out / "_extras")) == ["out.a", "out.b"]
+@pytest.mark.parametrize("order", ["forward", "backward"])
+def test_a_slot_prefers_its_own_name_then_name_order(run_tool, order):
+    # The tool writes the files in both orders (the directory's own order
+    # follows the file system's hashing, never what the harvest relies on).
+    names = ["sorted.csi", "sorted", "out2", "out", "log.b", "log.a"]
+    body = "".join(f"echo {n} > {n}\n" for n in (names if order == "forward" else names[::-1]))
+    res, out = run_tool(body, outputs={"sorted": {}, "out": {}, "out2": {}, "log": {}})
+    assert {s: (out / s).read_text() for s in res} == {
+        "sorted": "sorted\n", "out": "out\n", "out2": "out2\n", "log": "log.a\n"}
+    # Nothing the tool wrote is lost: what no slot took under its own name
+    # is in the extras.
+    assert sorted(os.listdir(out / "_extras")) == ["log.a", "log.b", "sorted.csi"]
 
 
 def test_staged_inputs_are_never_outputs(run_tool, tmp_path):

@@ -160,6 +160,28 @@ RunResult harvest(const RunPlan& plan, const Sandbox& sb, const Staged& staged, 
   };
   auto taken = [&](const std::string& name) { return staged_names.count(name) || is_project_name(name); };
 
+  // The entry each file slot gets: the one named exactly after the slot,
+  // else the first match of "<slot>*" in name order (Python's str order).
+  std::vector<const fs::DirEntry*> chosen(plan.outputs.size(), nullptr);
+  std::unordered_map<std::string, int> uses;
+  for (size_t si = 0; si < plan.outputs.size(); ++si) {
+    const OutputSlot& slot = plan.outputs[si];
+    if (slot.is_dir) continue;
+    const Glob pattern(slot.name + "*");
+    for (const auto& e : listing) {
+      if (taken(e.name) || !pattern.matches(e.name) || !regular_inside(fs::join(sandbox, e.name), e.kind, sandbox))
+        continue;
+      const fs::DirEntry* best = chosen[si];
+      if (!best || e.name == slot.name || (best->name != slot.name && str_less(e.name, best->name)))
+        chosen[si] = &e;
+    }
+    if (chosen[si]) ++uses[chosen[si]->name];
+  }
+  // Delivered under its own name: the one kind of entry that is no extra.
+  std::unordered_set<std::string> delivered_as_is;
+  for (size_t si = 0; si < plan.outputs.size(); ++si)
+    if (chosen[si] && chosen[si]->name == plan.outputs[si].name) delivered_as_is.insert(chosen[si]->name);
+
   std::vector<std::vector<std::string>> delivered(plan.outputs.size());
   std::unordered_set<std::string> harvested_dirs;
   for (size_t si = 0; si < plan.outputs.size(); ++si) {
@@ -184,33 +206,24 @@ RunResult harvest(const RunPlan& plan, const Sandbox& sb, const Staged& staged, 
       if (!dir_inside(src_dir, kind_of(src_name), sandbox)) continue;
       harvested_dirs.insert(src_name);
       deliver_dir(sandbox, src_dir, output, dest, delivered[si]);
-    } else {
-      const Glob pattern(slot.name + "*");
-      for (const auto& e : listing) {
-        if (taken(e.name) || !pattern.matches(e.name)) continue;
-        std::string src = fs::join(sandbox, e.name);
-        if (!regular_inside(src, e.kind, sandbox)) continue;
-        fs::make_dirs(output.empty() ? "." : output);
-        if (is_own_file(src, run))
-          fs::publish_move(src, dest, kOutput);
-        else
-          fs::publish_copy(src, dest, kOutput);
-        delivered[si].push_back(std::move(dest));
-        break;
-      }
+    } else if (const fs::DirEntry* e = chosen[si]) {
+      std::string src = fs::join(sandbox, e->name);
+      fs::make_dirs(output.empty() ? "." : output);
+      // Our own file (the streamed output) is moved when nothing else needs it.
+      if (is_own_file(src, run) && uses[e->name] == 1 && delivered_as_is.count(e->name))
+        fs::publish_move(src, dest, kOutput);
+      else
+        fs::publish_copy(src, dest, kOutput);
+      delivered[si].push_back(std::move(dest));
     }
   }
-
-  std::unordered_set<std::string> delivered_names;
-  for (const auto& paths : delivered)
-    for (const auto& p : paths) delivered_names.insert(fs::final_component(p));
 
   const std::string extras = fs::join(output, "_extras");
   for (const auto& e : listing) {
     if (taken(e.name)) continue;
     std::string src = fs::join(sandbox, e.name);
     if (regular_inside(src, e.kind, sandbox)) {
-      if (delivered_names.count(e.name)) continue;
+      if (delivered_as_is.count(e.name)) continue;
       fs::ensure_real_dir(extras);
       fs::publish_copy(src, fs::join(extras, e.name), kOutput);
     } else if (dir_inside(src, e.kind, sandbox)) {

@@ -26,11 +26,23 @@ const char* kind_name(mode_t m) {
   return "not a regular file";
 }
 
+// A name in the sandbox already in use (by anything, a link included).
+bool taken(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
 }  // namespace
 
 void check_plan(const RunPlan& plan) {
   require_single_component(plan.tool, "tool name");
-  for (const auto& slot : plan.outputs) require_single_component(slot.name, "output slot name");
+  for (const auto& slot : plan.outputs) {
+    require_single_component(slot.name, "output slot name");
+    if (is_reserved_slot_name(slot.name))
+      throw BadName("output slot name", slot.name,
+                    "the name is reserved (rivo.toml, rivo.lock and .rivo are the project's own files and never "
+                    "harvested; _extras holds what no slot takes)");
+  }
   for (const auto& input : plan.inputs) {
     for (const auto& src : input.sources) {
       struct stat st;
@@ -99,19 +111,21 @@ std::string stage_one(const std::string& sandbox, const std::string& src, const 
   if (name.empty() || name == "..") name = fs::final_component(fs::absolute(src));
   if (name.empty()) throw InvalidArgument("cannot stage the root directory '/' as an input");
   std::string dst = fs::join(sandbox, name);
-  if (fs::exists(dst)) {
+  if (taken(dst)) {
     std::string prefixed = slot + "_" + name;
     if (!fs::is_single_component(prefixed))
       throw InvalidArgument("input slot name '" + slot +
                             "' cannot prefix a staged file name: it must be one path component");
     dst = fs::join(sandbox, prefixed);
+    // A gather of many files of one name: the third and later get a number
+    // of their own, so that every input stays a file of its own.
+    for (unsigned k = 2; taken(dst); ++k)
+      dst = fs::join(sandbox, slot + "_" + std::to_string(k) + "_" + name);
   }
-  if (!fs::exists(dst)) {
-    if (fs::is_dir(src))
-      fs::copy_tree(src, dst, true);
-    else
-      fs::copy_file(src, dst);
-  }
+  if (fs::is_dir(src))
+    fs::copy_tree(src, dst, true);
+  else
+    fs::copy_file(src, dst);
   return dst;
 }
 

@@ -9,7 +9,8 @@
 namespace tavro::rivo {
 
 // Everything about a plan that must hold before anything is made: the tool
-// and slot names (BadName), and no input that is a device, socket or FIFO
+// and slot names (BadName; an output slot can have no name the harvest
+// cannot deliver), and no input that is a device, socket or FIFO
 // (Unstageable).
 void check_plan(const RunPlan& plan);
 
@@ -32,8 +33,9 @@ void ensure_private_root(const std::string& root);
 Staged stage_inputs(const RunPlan& plan, const Sandbox& sandbox);
 
 // One input under its own final name, else "<slot>_<name>" when that is
-// taken; when both are taken nothing is copied and the prefixed path is
-// returned. Directories are copied whole.
+// taken, else "<slot>_<k>_<name>" with the first free k from 2 (a gather of
+// N files of one name gives the tool N files, in list order). Directories
+// are copied whole.
 std::string stage_one(const std::string& sandbox, const std::string& src, const std::string& slot);
 
 }  // namespace tavro::rivo

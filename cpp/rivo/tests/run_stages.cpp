@@ -226,6 +226,33 @@ void harvest_rules(const std::string& scratch) {
   CHECK(result[2].kind == ResultEntry::Kind::None);
 }
 
+// Three inputs of one name for one slot are three files; a slot takes the
+// file of its own name before any other match, else the first in name order.
+void gather_and_harvest_order(const std::string& scratch) {
+  RunPlan plan = plan_in(scratch, "gather");
+  InputSlot bams;
+  bams.slot = "bams";
+  bams.kind = InputSlot::Kind::List;
+  for (const char* n : {"n0", "n1", "n2"}) {
+    std::string dir = fs::join(scratch, n);
+    fs::make_dirs(dir);
+    write(dir + "/alignment", std::string(n) + "\n");
+    bams.sources.push_back(dir + "/alignment");
+  }
+  plan.inputs = {bams};
+  plan.args_template = "{bams}";
+  plan.outputs = {{"out", false}, {"log", false}};
+  ScriptHooks hooks;
+  hooks.script = "cat \"$@\" > out2; cat \"$@\" > out; echo b > log.b; echo a > log.a";
+  RunResult result = run_tool(plan, hooks);
+  CHECK((hooks.calls.at(0) == Words{"alignment", "bams_alignment", "bams_2_alignment"}));
+  CHECK(slurp(plan.output_dir + "/out") == "n0\nn1\nn2\n");
+  CHECK(slurp(plan.output_dir + "/log") == "a\n");
+  CHECK(slurp(plan.output_dir + "/_extras/out2") == "n0\nn1\nn2\n");
+  CHECK(slurp(plan.output_dir + "/_extras/log.b") == "b\n");
+  CHECK(result.at(1).kind == ResultEntry::Kind::Path);
+}
+
 void words_and_names() {
   CHECK((shell_split("a 'b c' \"d \\\" e\" f\\ g") == Words{"a", "b c", "d \" e", "f g"}));
   CHECK((shell_split("'' x") == Words{"", "x"}));
@@ -283,6 +310,7 @@ int main(int argc, char** argv) {
     templated_run(scratch);
     recovery(scratch);
     harvest_rules(scratch);
+    gather_and_harvest_order(scratch);
     command_runner(scratch);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "unexpected exception: %s\n", e.what());
