@@ -328,6 +328,21 @@ def test_save_success_leaves_only_the_tar(vol, docker, logs):
     assert logs() == [("INFO", "Caching image %s for %s -> %s", ("reg/x:1", "x", str(tar)))]
 
 
+@pytest.mark.parametrize("how", ["argument", "environment"])
+def test_the_local_backend_keeps_no_image_archive(fake_rivo, vol, docker, logs, monkeypatch, how):
+    _lock(vol)
+    (vol / ".image_cache").mkdir()
+    (vol / ".image_cache" / "y.tar").write_text("an old archive")
+    if how == "environment":
+        monkeypatch.setenv("RIVO_BACKEND", "local")
+    r = RIVO(backend="local" if how == "argument" else None)
+    r.add("x", "y")
+    assert docker.calls == []
+    assert sorted(p.name for p in (vol / ".image_cache").iterdir()) == ["y.tar"]
+    assert [rec for rec in logs() if rec[0] != "DEBUG" or "image archive" in rec[1]] == [
+        ("DEBUG", "No image archive for %s: the local backend runs it without an image", (t,)) for t in "yx"]
+
+
 def test_save_skips_existing_archive_without_reading_lockfile(vol, docker):
     tar = vol / ".image_cache" / "x.tar"
     tar.parent.mkdir()
@@ -589,8 +604,7 @@ def test_pruned_files_stay_readable_by_rivo(bindir, docker, vol, monkeypatch, wr
     first.add("seqtk_seq", "samtools_view")
     home = vol / ".rivo_home"
     assert set(read_toml(home / "rivo.lock")["tools"]) == {"seqtk_seq", "samtools_view"}
-    assert sorted(p.name for p in (vol / ".image_cache").iterdir()) == [
-        "samtools_view.tar", "seqtk_seq.tar"]
+    assert not (vol / ".image_cache").exists()  # the local backend has no images to keep
 
     second = RIVO(backend="local")
     second._session_tools = ["seqtk_seq"]

@@ -259,12 +259,20 @@ def test_missing_rivo_raises_the_launcher_error(tmp_path, monkeypatch, isolated_
     assert info.value.errno == 2 and info.value.filename == "rivo"
 
 
-def test_explicit_timeout_text_and_prompt_return(fake_rivo):
+@pytest.mark.parametrize(
+    "cmd, why",
+    [
+        (["sync"], "image pull may have stalled"),
+        (["exec", "tool", "-x"], "the tool did not finish within the time limit"),
+        (["list"], "rivo did not finish within the time limit"),
+    ],
+)
+def test_explicit_timeout_text_and_prompt_return(fake_rivo, cmd, why):
     fake_rivo.behave("import time; time.sleep(30)")
     start = time.monotonic()
     with pytest.raises(RuntimeError) as info:
-        RIVO()._run(["sync"], timeout=0.5)
-    assert str(info.value) == "rivo sync timed out after 0.5s \u2014 image pull may have stalled"
+        RIVO()._run(cmd, timeout=0.5)
+    assert str(info.value) == f"rivo {' '.join(cmd)} timed out after 0.5s \u2014 {why}"
     assert time.monotonic() - start < 10
 
 

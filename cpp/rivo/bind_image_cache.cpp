@@ -28,6 +28,16 @@ ExecResult docker(nb::handle self, std::vector<std::string> args) {
   });
 }
 
+// The local backend runs tools on the host: it has no image to keep. The
+// backend is the instance's, else the one rivo takes from RIVO_BACKEND.
+bool local_backend(nb::handle self, nb::handle tool) {
+  nb::object backend = self.attr("backend");
+  if (!py::truthy(backend)) backend = environ_get("RIVO_BACKEND");
+  if (!backend.equal(nb::str("local"))) return false;
+  py::log(kModule, DEBUG, "No image archive for %s: the local backend runs it without an image", tool);
+  return true;
+}
+
 nb::str real_docker_of(nb::handle) {
   return py::fs_decode(real_docker(py::fs_encode(rivo_attr("_DOCKER_REAL")), proc::exec_path(std::nullopt)));
 }
@@ -42,7 +52,7 @@ nb::str cache_tar_of(nb::handle self, nb::handle tool) {
 bool load_cached_image(nb::handle self, nb::handle tool) {
   py::require_str(tool, "tool");
   nb::object tar = self.attr("_cache_tar")(tool);
-  if (!py::truthy(tar) || !exists(tar)) return false;
+  if (!py::truthy(tar) || !exists(tar) || local_backend(self, tool)) return false;
   bool loaded = false;
   nb::object failure = py::failure_of([&] {
     py::log(kModule, INFO, "Restoring cached image for %s from %s", tool, tar);
@@ -59,7 +69,7 @@ bool load_cached_image(nb::handle self, nb::handle tool) {
 void save_image_to_cache(nb::handle self, nb::handle tool) {
   py::require_str(tool, "tool");
   nb::object tar = self.attr("_cache_tar")(tool);
-  if (!py::truthy(tar) || exists(tar)) return;
+  if (!py::truthy(tar) || exists(tar) || local_backend(self, tool)) return;
   nb::object locked = self.attr("_locked_image_ref")(tool);
   nb::object ref = locked[0];
   if (!py::truthy(ref)) {

@@ -22,13 +22,25 @@ struct PlanSource {
 
 std::optional<std::string> fs_path(nb::handle s) { return py::fs_path_or_none(s); }
 
+// A manifest value that must be a mapping: a clear error naming it otherwise.
+void require_mapping(nb::handle value, nb::handle what) {
+  if (PyDict_Check(value.ptr()) || py::is_instance(value, py::module_attr("collections.abc", "Mapping"))) return;
+  nb::object type_name = nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr()))).attr("__name__");
+  py::raise(PyExc_TypeError, nb::str("The manifest's {} must be a dict, not {}").format(what, type_name));
+}
+
 void plan_outputs(nb::handle manifest, RunPlan& plan, PlanSource& src) {
-  nb::object specs = manifest.attr("get")("outputs");
-  if (specs.is_none() && !py::contains(manifest, "outputs")) return;
+  if (!py::contains(manifest, "outputs")) return;
+  nb::object specs = manifest["outputs"];
+  require_mapping(specs, nb::str("'outputs'"));
   nb::object items = specs.attr("items")();
   for (nb::handle item : items) {
     nb::object slot = item[0];
     nb::object spec = item[1];
+    if (PyUnicode_Check(slot.ptr())) {
+      nb::str what = nb::str("'outputs' entry {!r}").format(slot);
+      require_mapping(spec, what);
+    }
     if (!PyUnicode_Check(slot.ptr()))
       py::raise(PyExc_ValueError,
                 bad_name_message("output slot name", nb::repr(slot),
@@ -80,8 +92,10 @@ RunPlan make_plan(nb::handle tool_name, nb::handle manifest, nb::handle inputs, 
   nb::object tmpl = manifest.attr("get")("args_template");
   if (py::truthy(tmpl)) {
     if (!PyUnicode_Check(tmpl.ptr()))
-      py::raise(PyExc_TypeError, nb::str("The manifest's 'args_template' must be a str, not {}")
-                                     .format(nb::handle(Py_TYPE(tmpl.ptr())).attr("__name__")));
+      {
+      nb::object type_name = nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(tmpl.ptr()))).attr("__name__");
+      py::raise(PyExc_TypeError, nb::str("The manifest's 'args_template' must be a str, not {}").format(type_name));
+    }
     plan.args_template = py::fs_encode(tmpl);
   }
   nb::object entrypoint = manifest.attr("get")("entrypoint");

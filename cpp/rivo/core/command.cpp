@@ -90,7 +90,10 @@ Env env_settings(bool has_registry, const std::string& registry, const std::stri
 }
 
 std::string timeout_text(const std::vector<std::string>& args, const std::string& limit) {
-  return "rivo " + joined(args) + " timed out after " + limit + "s \u2014 image pull may have stalled";
+  const char* what = pulls_images(args)                 ? "image pull may have stalled"
+                     : !args.empty() && args[0] == "exec" ? "the tool did not finish within the time limit"
+                                                         : "rivo did not finish within the time limit";
+  return "rivo " + joined(args) + " timed out after " + limit + "s \u2014 " + what;
 }
 
 std::string failure_text(const std::vector<std::string>& args, int status, const std::string& out,

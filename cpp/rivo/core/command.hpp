@@ -70,7 +70,8 @@ Env env_settings(bool has_registry, const std::string& registry, const std::stri
 void set_env(Env& env, const std::string& key, const std::string& value);
 bool has_env(const Env& env, const std::string& key);
 
-// The RuntimeError texts: "rivo <args> timed out after <limit>s — <why>" and
+// The RuntimeError texts: "rivo <args> timed out after <limit>s — <what
+// ran too long>" (for add and sync: "image pull may have stalled") and
 // "rivo <args> failed (exit N):\nSTDOUT: <out>\nSTDERR: <err>".
 std::string timeout_text(const std::vector<std::string>& args, const std::string& limit);
 std::string failure_text(const std::vector<std::string>& args, int status, const std::string& out,
