@@ -5,6 +5,7 @@
 // the environment mapping, built when a Python method first needs them.
 #include <optional>
 
+#include "rivo/bundled.hpp"
 #include "rivo/core/command.hpp"
 #include "rivo/core/executor.hpp"
 #include "rivo/core/run.hpp"
@@ -208,6 +209,10 @@ class PyRunHooks final : public RunHooks {
       // A Python method has the environment mapping (and may have changed it).
       nb::gil_scoped_acquire gil;
       env_ = py::to_env_pairs(env_obj_);
+    }
+    {
+      nb::gil_scoped_acquire gil;
+      cmd.program = rivo_program(env_);
     }
     cmd.env = env_;
     cmd.registry = registry_;

@@ -8,6 +8,7 @@
 #include "common/capture.hpp"
 #include "common/process.hpp"
 #include "common/text.hpp"
+#include "rivo/bundled.hpp"
 #include "rivo/core/command.hpp"
 #include "rivo/core/executor.hpp"
 #include "rivo/rivo.hpp"
@@ -217,6 +218,7 @@ nb::object rivo_run(nb::handle self, nb::handle cmd, nb::kwargs kwargs) {
   nb::object env = take(kw, "env");
   if (!env.is_valid() || env.is_none()) env = py::new_dict(nb::module_::import_("os").attr("environ"));
   c.env = py::to_env_pairs(env);
+  c.program = rivo_program(env);
   c.registry = registry_of(self);
   c.volume = py::fs_encode(environ_get("PIPELINE_VOLUME_PATH"));
   c.temp_dir = temp_dir();

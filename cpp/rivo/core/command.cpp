@@ -123,7 +123,7 @@ CommandOutput run_rivo(Executor& executor, RivoCommand& cmd, Log& log) {
 
   ExecRequest req;
   req.argv.reserve(cmd.args.size() + 1);
-  req.argv.push_back("rivo");
+  req.argv.push_back(cmd.program);
   req.argv.insert(req.argv.end(), cmd.args.begin(), cmd.args.end());
   req.cwd = cmd.cwd;
   req.env = cmd.env;

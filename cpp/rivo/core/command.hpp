@@ -18,6 +18,7 @@ namespace tavro::rivo {
 using Env = std::vector<std::pair<std::string, std::string>>;
 
 struct RivoCommand {
+  std::string program = "rivo";    // the program started (see rivo_program)
   std::vector<std::string> args;   // after the program name
   std::optional<std::string> cwd;  // nullopt: the project folder (see run_rivo)
   Env env;                         // the child's whole environment; the settings are added to it

@@ -1,5 +1,7 @@
 #include "rivo/core/executor.hpp"
 
+#include <csignal>
+
 #include "common/errors.hpp"
 #include "common/process.hpp"
 
@@ -8,6 +10,7 @@ namespace tavro::rivo {
 ExecResult LocalExecutor::run(const ExecRequest& request) {
   proc::SpawnOptions o;
   o.argv = request.argv;
+  o.parent_death_signal = SIGTERM;  // rivo ends its tool when the host dies
   o.cwd = request.cwd;
   if (request.env) o.env = proc::env_block(*request.env);
   o.timeout = request.timeout;
