@@ -143,9 +143,7 @@ void write_record(const std::string& path, const Record& r) {
     text += "part-last-modified " + r.part->validator.last_modified + "\n";
     if (r.part->total) text += "part-total " + std::to_string(*r.part->total) + "\n";
   }
-  fs::ReplaceOptions opts;
-  opts.replace_link = true;
-  fs::replace_file(path, text, opts);
+  fs::publish_bytes(path, text, {.mode = std::nullopt, .replace_link = true});
 }
 
 Placement place(const std::string& folder, const std::string& name, const std::string& link,

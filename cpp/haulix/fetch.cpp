@@ -195,7 +195,7 @@ std::pair<std::uint64_t, std::int64_t> PartFile::commit() {
   }
   // rename() replaces whatever is at the cache path in one step; a concurrent
   // caller that published the same link first is replaced by an equal file.
-  fs::rename_durably(part_path_, final_path_);
+  fs::publish(part_path_, final_path_);
   part_path_.clear();
   resumable_ = false;
   ::close(fd_);

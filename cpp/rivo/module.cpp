@@ -1,6 +1,5 @@
 #include "rivo/bundled.hpp"
 #include "rivo/rivo.hpp"
-#include "rivo/run_cache_glue.hpp"
 
 using namespace tavro::rivo;
 
@@ -10,9 +9,14 @@ NB_MODULE(rivo, m) {
   m.attr("DEFAULT_REGISTRY") = kDefaultRegistry;
   bind_bundled(m);
   Class cls(m, "RIVO", nb::dynamic_attr());
+  bind_errors(m);
   bind_runner(m, cls);
   bind_commands(m, cls);
-  bind_execution(m, cls);
+  bind_run(m, cls);
+  bind_recovery(m, cls);
+  bind_project_files(m, cls);
+  bind_docker(m, cls);
+  bind_image_cache(m, cls);
   bind_provisioning(m, cls);
   bind_run_cache(m, cls);
   tavro::py::expose_signature(cls);
