@@ -267,6 +267,62 @@ def test_restored_outputs_are_copies_and_a_damaged_entry_is_recomputed(tool, tmp
     assert sha256(entry / "files" / "joined") == sha256(fresh)
 
 
+LAYOUT_TOOL = """#!/bin/sh
+echo "$$" >> "$COUNTER"
+if [ "$1" = tree ]; then
+  mkdir -p tree/deep aux
+  printf x > tree/deep/a; printf yy > tree/b; chmod 640 tree/b
+  echo report > report.txt; echo aside > aux/note
+else
+  echo "only said"
+fi
+"""
+
+
+def tree_of(folder: Path) -> dict:
+    return {str(p.relative_to(folder)): (p.stat().st_mode, p.read_bytes() if p.is_file() else None)
+            for p in sorted(folder.rglob("*"))}
+
+
+@pytest.mark.parametrize("mode, outputs", [
+    ("tree", {"tree": {"type": "dir"}, "report": {"type": "txt"}, "empty": {"type": "dir"}}),
+    ("say", {}),  # the standard-output fallback
+])
+def test_a_restore_delivers_what_the_run_delivered(tool, bindir, tmp_path, mode, outputs):
+    exe = bindir / "layout"
+    exe.write_text(LAYOUT_TOOL)
+    exe.chmod(0o755)
+    m = {"entrypoint": "layout", "args_template": mode, "outputs": outputs}
+    r = RIVO(run_cache=str(tmp_path / "cache"))
+    real = r.run("layout", m, {}, str(tmp_path / "o1"))
+    restored = r.run("layout", m, {}, str(tmp_path / "o2"))
+    assert runs(tmp_path) == 1
+    assert {k: v and v.replace("/o1/", "/o2/") for k, v in real.items()} == restored
+    assert tree_of(tmp_path / "o1") == tree_of(tmp_path / "o2") != {}
+
+
+def test_a_recovered_run_is_recorded_and_reused(tool, bindir, tmp_path):
+    exe = bindir / "flagged"
+    exe.write_text('#!/bin/sh\necho "$$" >> "$COUNTER"\n[ "$1" = --in ] || exit 2\ncat "$2" > out\n')
+    exe.chmod(0o755)
+    asked = []
+
+    class Inferring(RIVO):
+        def _infer_args(self, tool_name, manifest, staged):
+            asked.append(tool_name)
+            return ["--in", staged["src"].name]
+
+    m = {"entrypoint": "flagged", "outputs": {"out": {"type": "txt"}}}
+    r = Inferring(run_cache=str(tmp_path / "cache"))
+    first = r.run("flagged", m, {"src": tool["r1"]}, str(tmp_path / "o1"))
+    again = r.run("flagged", m, {"src": tool["r1"]}, str(tmp_path / "o2"))
+    assert Path(again["out"]).read_text() == Path(first["out"]).read_text() == "AAAA\n"
+    assert runs(tmp_path) == 2 and asked == ["flagged"]  # two attempts, once; then a hit
+    done, hit = journal(tmp_path / "cache")
+    assert done["recovery"] == "LLM-written arguments" and hit["status"] == "restored"
+    assert done["arguments"] == ["rivo", "exec", "flagged", "--in", "a.txt"]
+
+
 def test_prune_removes_least_recently_used_first_never_an_entry_in_use(tool, tmp_path):
     cache = tmp_path / "cache"
     r = RIVO(run_cache=str(cache))
