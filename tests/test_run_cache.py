@@ -362,6 +362,15 @@ def test_cache_argument_and_environment(tool, tmp_path, monkeypatch, caplog):
     with pytest.raises(ValueError, match="no run cache"):
         RIVO().export_provenance(str(tmp_path / "crate"))
 
+    class NoDocker(RIVO):  # a broken override costs the cache of Docker runs, never the run
+        def _real_docker(self):
+            raise OSError("no docker here")
+
+    monkeypatch.setenv("RIVO_BACKEND", "docker")
+    with pytest.raises(RuntimeError):  # rivo itself finds no docker: the run's own failure
+        NoDocker(run_cache=str(tmp_path / "nd")).run("join_count", JOIN, tool, str(tmp_path / "o5"))
+    assert journal(tmp_path / "nd")[-1]["status"] == "failed"
+
 
 # ------------------------------------------------ real tools and the crate
 

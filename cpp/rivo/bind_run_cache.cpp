@@ -114,7 +114,12 @@ CacheContext run_cache_context(nb::handle self, const RunPlan& plan) {
   // The project the run's rivo reads (see make_sandbox): without a volume a
   // fresh one, which has no lock.
   if (!plan.volume.empty()) ctx.locked = read_lock(fs::join(fs::join(plan.volume, ".rivo_home"), "rivo.lock"));
-  ctx.docker = py::fs_encode(self.attr("_real_docker")());
+  try {
+    ctx.docker = py::fs_encode(self.attr("_real_docker")());
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    py::log(kModule, py::WARNING, "Run cache: _real_docker failed (%s); a Docker run is not cached", nb::str(e.value()));
+  }
   return ctx;
 }
 

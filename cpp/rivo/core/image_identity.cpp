@@ -54,6 +54,10 @@ void docker_identity(const IdentityRequest& req, ImageIdentity& id) {
     id.problem = "no image is known for the tool";
     return;
   }
+  if (req.docker.empty()) {
+    id.problem = "the Docker program is not known";
+    return;
+  }
   fs::Fd null_fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   proc::SpawnOptions o;
   o.argv = {req.docker, "image", "inspect", "-f", "{{.Id}}{{range .RepoDigests}} {{.}}{{end}}", id.reference};
