@@ -7,10 +7,12 @@ cd "$(dirname "$0")/.."
 
 # Debian packages: the local rivo command's TOML, command-line, JSON and
 # crypto libraries, the real tools that the example pipeline and end-to-end
-# tests run, and the Docker engine and registry behind the container tests
-# (scripts/dockerd.py starts a private daemon; nothing uses the machine's own).
+# tests run, the Docker engine and registry behind the container tests
+# (scripts/dockerd.py starts a private daemon; nothing uses the machine's own),
+# and SLURM with MUNGE behind the cluster tests (scripts/slurm.py starts a
+# private one-node cluster; installing the packages starts no daemon).
 DEBS=(libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libssl-dev minimap2 samtools seqtk
-      docker.io docker-registry)
+      docker.io docker-registry slurmctld slurmd slurm-client munge)
 missing=()
 for p in "${DEBS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
