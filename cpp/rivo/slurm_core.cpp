@@ -1,0 +1,288 @@
+#include "rivo/slurm_core.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/capture.hpp"
+#include "common/errors.hpp"
+#include "common/fd.hpp"
+#include "common/process.hpp"
+
+namespace tavro::rivo::slurm {
+namespace {
+
+// squeue and scancel answer the controller's state in well under a second;
+// a controller that does not answer in this time is not waited for.
+constexpr double kQueryTimeout = 30.0;
+
+std::string dir_of(const std::string& p) {
+  auto slash = p.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : p.substr(0, slash);
+}
+
+std::string base_of(const std::string& p) {
+  auto slash = p.rfind('/');
+  return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+std::string absolute(const std::string& p) {
+  if (!p.empty() && p.front() == '/') return p;
+  std::string cwd(4096, '\0');
+  while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+    if (errno != ERANGE) throw_errno("getcwd");
+    cwd.resize(cwd.size() * 2);
+  }
+  cwd.resize(cwd.find('\0'));
+  return cwd + (cwd == "/" ? "" : "/") + p;
+}
+
+// A file name pattern for srun: its only replacement character is '%'.
+std::string escape_pattern(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (char c : s) {
+    out += c;
+    if (c == '%') out += '%';
+  }
+  return out;
+}
+
+bool exists(const std::string& p) {
+  struct stat st;
+  return ::lstat(p.c_str(), &st) == 0;
+}
+
+proc::Result query(std::vector<std::string> argv, const std::vector<std::string>& env) {
+  proc::SpawnOptions o;
+  o.argv = std::move(argv);
+  o.env = env;
+  o.timeout = kQueryTimeout;
+  o.capture_bound = std::size_t{64} << 10;
+  int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  fs::Fd guard(devnull);
+  o.stdin_fd = devnull;
+  return proc::run(o);
+}
+
+}  // namespace
+
+std::string job_name(std::string_view run_name) {
+  std::string out(run_name);
+  for (char& c : out) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '.' || c == '_' || c == '-';
+    if (!ok) c = '_';
+  }
+  return out;
+}
+
+OutputFile output_file(const std::string& workdir, const std::string& path) {
+  const std::string wd = absolute(workdir), p = absolute(path);
+  // Through the sandbox when the file lies beside it; a backslash would turn
+  // srun's pattern handling off (and the file would be relayed), so such a
+  // name is taken as it is.
+  std::string through = dir_of(p) == dir_of(wd) ? wd + "/../" + base_of(p) : p;
+  return {escape_pattern(through) + ".%t", p + ".0"};
+}
+
+std::string slurm_time(std::uint64_t seconds) {
+  const std::uint64_t d = seconds / 86400, h = seconds / 3600 % 24, m = seconds / 60 % 60, s = seconds % 60;
+  char buf[64];
+  if (d)
+    std::snprintf(buf, sizeof buf, "%llu-%02llu:%02llu:%02llu", static_cast<unsigned long long>(d),
+                  static_cast<unsigned long long>(h), static_cast<unsigned long long>(m),
+                  static_cast<unsigned long long>(s));
+  else
+    std::snprintf(buf, sizeof buf, "%02llu:%02llu:%02llu", static_cast<unsigned long long>(h),
+                  static_cast<unsigned long long>(m), static_cast<unsigned long long>(s));
+  return buf;
+}
+
+std::vector<std::string> srun_argv(const Job& job, const Options& opts) {
+  const std::string wd = absolute(job.workdir);
+  std::vector<std::string> a = {"srun",
+                                "--job-name=" + job.name,
+                                "--chdir=" + wd,
+                                "--output=" + output_file(wd, job.stdout_path).pattern,
+                                "--error=" + output_file(wd, job.stderr_path).pattern,
+                                "--input=none",
+                                "--ntasks=1",
+                                "--nodes=1"};
+  const core::Resources& r = job.resources;
+  if (r.cpus) {
+    // SLURM allocates whole CPUs: a fractional request gets the next one up.
+    const double c = std::max(1.0, std::ceil(*r.cpus));
+    a.push_back("--cpus-per-task=" + std::to_string(static_cast<long long>(c)));
+  }
+  if (r.memory_bytes) {
+    const std::uint64_t mib = (r.memory_bytes + (std::uint64_t{1} << 20) - 1) >> 20;
+    a.push_back("--mem=" + std::to_string(mib) + "M");
+  }
+  if (r.time_seconds) a.push_back("--time=" + slurm_time(r.time_seconds));
+  if (!opts.partition.empty()) a.push_back("--partition=" + opts.partition);
+  if (!opts.account.empty()) a.push_back("--account=" + opts.account);
+  a.insert(a.end(), opts.extra_args.begin(), opts.extra_args.end());
+  a.insert(a.end(), job.command.begin(), job.command.end());
+  return a;
+}
+
+std::vector<std::string> job_env(const std::vector<std::string>& env) {
+  static const std::array<std::string_view, 15> tied = {
+      "SLURM_JOB_ID",      "SLURM_JOBID",       "SLURM_STEP_ID",        "SLURM_STEPID",
+      "SLURM_MEM_PER_NODE", "SLURM_MEM_PER_CPU", "SLURM_CPUS_PER_TASK", "SLURM_NTASKS",
+      "SLURM_NPROCS",      "SLURM_NNODES",      "SLURM_JOB_NUM_NODES",  "SLURM_NODELIST",
+      "SLURM_JOB_NODELIST", "SLURM_TASKS_PER_NODE", "SLURM_NTASKS_PER_NODE"};
+  std::vector<std::string> out;
+  out.reserve(env.size());
+  for (const auto& kv : env) {
+    std::string_view key = std::string_view(kv).substr(0, kv.find('='));
+    if (std::find(tied.begin(), tied.end(), key) == tied.end()) out.push_back(kv);
+  }
+  return out;
+}
+
+std::optional<JobInfo> find_job(const std::string& name, const std::vector<std::string>& env) {
+  proc::Result r;
+  try {
+    r = query({"squeue", "--noheader", "--states=all", "--name=" + name, "--format=%i|%T|%m|%l"}, env);
+  } catch (const proc::TimedOut&) {
+    return std::nullopt;
+  } catch (const OsError&) {
+    return std::nullopt;
+  }
+  if (r.returncode != 0) return std::nullopt;
+  std::optional<JobInfo> best;
+  unsigned long long best_id = 0;
+  std::size_t at = 0;
+  while (at < r.out.size()) {
+    std::size_t end = r.out.find('\n', at);
+    if (end == std::string::npos) end = r.out.size();
+    std::string line = r.out.substr(at, end - at);
+    at = end + 1;
+    std::array<std::string, 4> f;
+    std::size_t k = 0, from = 0;
+    for (; k < 3; ++k) {
+      std::size_t bar = line.find('|', from);
+      if (bar == std::string::npos) break;
+      f[k] = line.substr(from, bar - from);
+      from = bar + 1;
+    }
+    if (k != 3) continue;
+    f[3] = line.substr(from);
+    char* stop = nullptr;
+    unsigned long long id = std::strtoull(f[0].c_str(), &stop, 10);
+    if (stop == f[0].c_str()) continue;
+    if (!best || id > best_id) {
+      best_id = id;
+      best = JobInfo{f[0], f[1], f[2], f[3]};
+    }
+  }
+  return best;
+}
+
+void cancel(const std::string& name, const std::vector<std::string>& env) {
+  try {
+    query({"scancel", "--name=" + name}, env);
+  } catch (const proc::TimedOut&) {
+  } catch (const OsError&) {
+  }
+}
+
+std::string bounded_file(const std::string& path, std::size_t bound, std::uint64_t* size) {
+  if (size) *size = 0;
+  fs::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
+  if (!fd) {
+    if (errno == ENOENT) return {};
+    throw_errno("open", path);
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) throw_errno("fstat", path);
+  const std::uint64_t total = static_cast<std::uint64_t>(st.st_size);
+  if (size) *size = total;
+  auto read_at = [&](std::uint64_t off, std::size_t n) {
+    std::string buf(n, '\0');
+    std::size_t got = 0;
+    while (got < n) {
+      ssize_t k = ::pread(fd.get(), buf.data() + got, n - got, static_cast<off_t>(off + got));
+      if (k < 0 && errno == EINTR) continue;
+      if (k < 0) throw_errno("read", path);
+      if (k == 0) break;
+      got += static_cast<std::size_t>(k);
+    }
+    buf.resize(got);
+    return buf;
+  };
+  if (bound == 0 || total <= 2 * static_cast<std::uint64_t>(bound)) return read_at(0, static_cast<std::size_t>(total));
+  capture::Bounded b(bound);
+  std::string head = read_at(0, bound);
+  b.append(head.data(), head.size());
+  b.skip(total - 2 * bound);
+  std::string tail = read_at(total - bound, bound);
+  b.append(tail.data(), tail.size());
+  return b.text();
+}
+
+Outcome run_job(const Job& job, const std::vector<std::string>& env, std::optional<double> timeout,
+                std::function<bool()> should_abort, std::size_t bound, const Options& opts) {
+  const std::string wd = absolute(job.workdir);
+  const OutputFile out = output_file(wd, job.stdout_path);
+  const OutputFile err = output_file(wd, job.stderr_path);
+  const std::vector<std::string> srun_env = job_env(env);
+
+  proc::SpawnOptions o;
+  o.argv = srun_argv(job, opts);
+  o.env = srun_env;
+  o.timeout = timeout;
+  o.capture_bound = bound;
+  o.should_abort = std::move(should_abort);
+  // srun itself waits on a connection, not on its terminal: it gets none.
+  fs::Fd devnull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (!devnull) throw_errno("open", "/dev/null");
+  o.stdin_fd = devnull.get();
+
+  Outcome res;
+  auto collect = [&]() {
+    res.started = exists(out.produced) || exists(err.produced);
+    if (exists(out.produced)) {
+      if (::rename(out.produced.c_str(), job.stdout_path.c_str()) != 0)
+        throw_errno("rename", out.produced, job.stdout_path);
+    }
+    if (res.started) res.out_view = bounded_file(job.stdout_path, bound, &res.out_bytes);
+    res.err = bounded_file(err.produced, bound);
+    ::unlink(err.produced.c_str());
+  };
+  try {
+    proc::Result r = proc::run(o);
+    res.returncode = r.returncode;
+    res.srun_err = std::move(r.err);
+  } catch (const proc::TimedOut& t) {
+    // srun was ended (which ends the job step it runs); scancel makes sure
+    // of the whole job even if srun had no time to tell the controller.
+    cancel(job.name, srun_env);
+    res.timed_out = true;
+    res.srun_err = t.err;
+    collect();
+    return res;
+  } catch (const Aborted&) {
+    cancel(job.name, srun_env);
+    try {
+      collect();
+    } catch (const OsError&) {
+    }
+    throw;
+  }
+  collect();
+  if (res.returncode != 0 || !res.started) res.job = find_job(job.name, srun_env);
+  return res;
+}
+
+}  // namespace tavro::rivo::slurm
