@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include "common/capture.hpp"
 #include "common/errors.hpp"
@@ -72,6 +73,33 @@ proc::Result query(std::vector<std::string> argv, const std::vector<std::string>
   o.stdin_fd = devnull;
   return proc::run(o);
 }
+
+// squeue's "2024-05-01T12:00:00", in the local time zone as SLURM prints
+// it; "N/A" or "Unknown" for a job that has not started.
+std::optional<double> local_time(const std::string& text) {
+  struct tm tm {};
+  const char* end = ::strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
+  if (!end || *end) return std::nullopt;
+  tm.tm_isdst = -1;
+  time_t t = ::mktime(&tm);
+  if (t == static_cast<time_t>(-1)) return std::nullopt;
+  return static_cast<double>(t);
+}
+
+double wall_now() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
+double mono_now() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
+// How long to wait before asking again about a job still in the queue.
+constexpr double kQueueRecheck = 60.0;
 
 }  // namespace
 
@@ -153,7 +181,7 @@ std::vector<std::string> job_env(const std::vector<std::string>& env) {
 std::optional<JobInfo> find_job(const std::string& name, const std::vector<std::string>& env) {
   proc::Result r;
   try {
-    r = query({"squeue", "--noheader", "--states=all", "--name=" + name, "--format=%i|%T|%m|%l"}, env);
+    r = query({"squeue", "--noheader", "--states=all", "--name=" + name, "--format=%i|%T|%m|%l|%S"}, env);
   } catch (const proc::TimedOut&) {
     return std::nullopt;
   } catch (const OsError&) {
@@ -168,22 +196,22 @@ std::optional<JobInfo> find_job(const std::string& name, const std::vector<std::
     if (end == std::string::npos) end = r.out.size();
     std::string line = r.out.substr(at, end - at);
     at = end + 1;
-    std::array<std::string, 4> f;
+    std::array<std::string, 5> f;
     std::size_t k = 0, from = 0;
-    for (; k < 3; ++k) {
+    for (; k < 4; ++k) {
       std::size_t bar = line.find('|', from);
       if (bar == std::string::npos) break;
       f[k] = line.substr(from, bar - from);
       from = bar + 1;
     }
-    if (k != 3) continue;
-    f[3] = line.substr(from);
+    if (k != 4) continue;
+    f[4] = line.substr(from);
     char* stop = nullptr;
     unsigned long long id = std::strtoull(f[0].c_str(), &stop, 10);
     if (stop == f[0].c_str()) continue;
     if (!best || id > best_id) {
       best_id = id;
-      best = JobInfo{f[0], f[1], f[2], f[3]};
+      best = JobInfo{f[0], f[1], f[2], f[3], local_time(f[4])};
     }
   }
   return best;
@@ -231,7 +259,7 @@ std::string bounded_file(const std::string& path, std::size_t bound, std::uint64
   return b.text();
 }
 
-Outcome run_job(const Job& job, const std::vector<std::string>& env, std::optional<double> timeout,
+Outcome run_job(const Job& job, const std::vector<std::string>& env, std::optional<double> limit,
                 std::function<bool()> should_abort, std::size_t bound, const Options& opts) {
   const std::string wd = absolute(job.workdir);
   const OutputFile out = output_file(wd, job.stdout_path);
@@ -241,13 +269,31 @@ Outcome run_job(const Job& job, const std::vector<std::string>& env, std::option
   proc::SpawnOptions o;
   o.argv = srun_argv(job, opts);
   o.env = srun_env;
-  o.timeout = timeout;
   o.capture_bound = bound;
-  o.should_abort = std::move(should_abort);
   // srun itself waits on a connection, not on its terminal: it gets none.
   fs::Fd devnull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (!devnull) throw_errno("open", "/dev/null");
   o.stdin_fd = devnull.get();
+
+  // The time limit, checked in the runner's abort hook: at the deadline the
+  // controller is asked whether the job runs yet and since when.
+  bool timed_out = false;
+  double deadline = limit ? mono_now() + *limit : 0;
+  o.should_abort = [&]() {
+    if (should_abort && should_abort()) return true;
+    if (!limit || mono_now() < deadline) return false;
+    std::optional<JobInfo> info = find_job(job.name, srun_env);
+    if (info && info->state == "PENDING") {
+      deadline = mono_now() + kQueueRecheck;
+      return false;
+    }
+    if (info && info->started) {
+      deadline = mono_now() + (*info->started + *limit - wall_now());
+      if (mono_now() < deadline) return false;
+    }
+    timed_out = true;
+    return true;
+  };
 
   Outcome res;
   auto collect = [&]() {
@@ -264,21 +310,20 @@ Outcome run_job(const Job& job, const std::vector<std::string>& env, std::option
     proc::Result r = proc::run(o);
     res.returncode = r.returncode;
     res.srun_err = std::move(r.err);
-  } catch (const proc::TimedOut& t) {
+  } catch (const Aborted&) {
     // srun was ended (which ends the job step it runs); scancel makes sure
     // of the whole job even if srun had no time to tell the controller.
     cancel(job.name, srun_env);
+    if (!timed_out) {
+      try {
+        collect();
+      } catch (const OsError&) {
+      }
+      throw;
+    }
     res.timed_out = true;
-    res.srun_err = t.err;
     collect();
     return res;
-  } catch (const Aborted&) {
-    cancel(job.name, srun_env);
-    try {
-      collect();
-    } catch (const OsError&) {
-    }
-    throw;
   }
   collect();
   if (res.returncode != 0 || !res.started) res.job = find_job(job.name, srun_env);

@@ -67,6 +67,7 @@ std::string slurm_time(std::uint64_t seconds);
 // A job as squeue shows it (finished jobs stay listed for a few minutes).
 struct JobInfo {
   std::string id, state, memory, time_limit;
+  std::optional<double> started;  // when it started running (seconds since the epoch)
 };
 // The newest job of that name, in any state; nullopt when there is none or
 // squeue cannot tell.
@@ -87,12 +88,16 @@ struct Outcome {
   std::optional<JobInfo> job;  // looked up when the run failed or never started
 };
 
-// Runs the job with srun and waits for it. At the time limit, or when
-// `should_abort` says so (polled while waiting), srun's group is ended and
-// the job cancelled with scancel; an abort then rethrows tavro::Aborted.
+// Runs the job with srun and waits for it. The time limit counts from the
+// moment the job starts running, not from its submission: a job still
+// waiting in the queue when the limit is reached is asked about again a
+// minute later (one squeue each time, no polling in between). At the limit,
+// or when `should_abort` says so (polled while waiting), srun's group is
+// ended and the job cancelled with scancel; an abort then rethrows
+// tavro::Aborted.
 // The standard output is moved to job.stdout_path (replacing what is
 // there); the standard error file is read into Outcome::err and removed.
-Outcome run_job(const Job& job, const std::vector<std::string>& env, std::optional<double> timeout,
+Outcome run_job(const Job& job, const std::vector<std::string>& env, std::optional<double> limit,
                 std::function<bool()> should_abort, std::size_t bound, const Options& opts);
 
 // First and last `bound` bytes of a file as capture::Bounded shows them,
