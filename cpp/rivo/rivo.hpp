@@ -34,7 +34,7 @@ struct StdoutStream {
 // RIVO._run(cmd, cwd=cwd, env=env) with stdout streamed to `stream.fd`; the
 // completed process's stdout holds the bounded text view of it.
 nb::object run_streamed(nb::handle self, nb::handle cmd, nb::handle cwd, nb::handle env,
-                        StdoutStream& stream);
+                        StdoutStream& stream, nb::handle timeout = nb::handle());
 
 // True when self._run is RIVO's own command runner (not replaced by a
 // subclass or on the instance), so a run may stream stdout through it.

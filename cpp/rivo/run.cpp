@@ -6,6 +6,7 @@
 #include "common/errors.hpp"
 #include "common/fileops.hpp"
 #include "rivo/run_plan.hpp"
+#include "rivo/slurm_glue.hpp"
 
 namespace tavro::rivo {
 namespace {
@@ -225,12 +226,14 @@ nb::object run_tool(nb::handle self, nb::handle tool_name, nb::handle manifest, 
   call.tool_name = tool_name;
   call.manifest = manifest;
   call.inputs = inputs;
+  call.resources = manifest_resources(manifest);
   RunPlan plan = plan_run(call, output_dir);
   RunLeftovers leftovers{plan};
   stage_inputs(call, plan);
   build_arguments(call, plan);
   // A real copy: nb::dict(obj) would only borrow os.environ.
   call.env = mod("builtins").attr("dict")(mod("os").attr("environ"));
+  if (call.resources) put_resource_env(call.env, *call.resources);
   py::log(kModule, INFO, "Running rivo exec %s %s", call.entrypoint, call.clean);
 
   Executed run = execute_with_recovery(call, plan);

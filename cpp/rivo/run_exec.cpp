@@ -10,6 +10,7 @@
 #include "common/fileops.hpp"
 #include "common/publish.hpp"
 #include "rivo/run_plan.hpp"
+#include "rivo/slurm_glue.hpp"
 
 namespace tavro::rivo {
 namespace {
@@ -66,11 +67,37 @@ nb::object run_with(RunCall& call, const Attempt& attempt) {
 
 Executed execute_with_recovery(RunCall& call, const RunPlan& plan) {
   Executed run;
+  if (runs_on_slurm(call.self)) {
+    // One job per attempt; the job step writes standard output to the file
+    // beside the sandbox itself.
+    core::Resources res = call.resources ? *call.resources : definition_resources(call.self, call.tool_name);
+    const std::string name = core::final_component(plan.sandbox);
+    SlurmRun last;
+    run.proc = run_with(call, [&](nb::handle args) {
+      last = run_on_slurm(call.self, exec_args(call.entrypoint, args), call.sandbox_str, call.env,
+                          plan.stdout_file, name, res);
+      return last.proc;
+    });
+    run.streamed = true;
+    run.out_bytes = last.out_bytes;
+    struct stat st;
+    if (::stat(plan.stdout_file.c_str(), &st) == 0)
+      run.own_file = std::make_pair(static_cast<unsigned long long>(st.st_dev),
+                                    static_cast<unsigned long long>(st.st_ino));
+    return run;
+  }
+  // A declared time is the run's time limit instead of the default hour.
+  nb::object timeout;
+  if (call.resources && call.resources->time_seconds)
+    timeout = nb::int_(static_cast<long long>(call.resources->time_seconds));
   if (!runs_own_run(call.self)) {
     // A replaced _run returns text; it is written out as before.
     run.proc = run_with(call, [&](nb::handle args) {
-      return call.self.attr("_run")(exec_args(call.entrypoint, args), nb::arg("cwd") = call.sandbox_str,
-                                    nb::arg("env") = call.env);
+      nb::kwargs kw;
+      kw["cwd"] = call.sandbox_str;
+      kw["env"] = call.env;
+      if (timeout.is_valid()) kw["timeout"] = timeout;
+      return call.self.attr("_run")(exec_args(call.entrypoint, args), **kw);
     });
     return run;
   }
@@ -84,7 +111,8 @@ Executed execute_with_recovery(RunCall& call, const RunPlan& plan) {
     if (::ftruncate(fd.get(), 0) != 0 || ::lseek(fd.get(), 0, SEEK_SET) < 0)
       py::raise_os_error(errno, plan.stdout_file);
     try {
-      return run_streamed(call.self, exec_args(call.entrypoint, args), call.sandbox_str, call.env, stream);
+      return run_streamed(call.self, exec_args(call.entrypoint, args), call.sandbox_str, call.env, stream,
+                          timeout);
     } catch (const OsError& e) {
       if (e.syscall() == "write" && e.path().empty()) py::raise_os_error(e.err(), plan.stdout_file);
       throw;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "rivo/exec_core.hpp"
+#include "rivo/resources.hpp"
 #include "rivo/rivo.hpp"
 
 namespace tavro::rivo {
@@ -48,6 +49,7 @@ struct RunCall {
   std::optional<std::string> capture_slot;  // text of the "> slot" target
   nb::object entrypoint;
   nb::object env;
+  std::optional<core::Resources> resources;  // the manifest's own "resources"
 };
 
 // What the tool run left: the completed process and, when standard output

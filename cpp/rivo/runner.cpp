@@ -10,6 +10,7 @@
 #include "common/fileops.hpp"
 #include "common/text.hpp"
 #include "rivo/rivo.hpp"
+#include "rivo/slurm_glue.hpp"
 
 namespace tavro::rivo {
 namespace {
@@ -286,6 +287,8 @@ void check_outcome(nb::handle cmd, nb::handle timeout, const Outcome& res, bool 
   if (res.returncode != 0) {
     nb::str text = nb::str("rivo {} failed (exit {}):\nSTDOUT: {}\nSTDERR: {}")
                        .format(cmd_text(cmd), res.returncode, res.out_in_error, res.err);
+    if (auto limit = core::oom_limit(py::text_bytes(res.err)))
+      text = nb::borrow<nb::str>(text + nb::str("\n") + py::bytes_text(core::oom_note(*limit)));
     py::raise(PyExc_RuntimeError, text);
   }
 }
@@ -343,10 +346,11 @@ nb::list base_args(nb::handle self) {
 }  // namespace
 
 nb::object run_streamed(nb::handle self, nb::handle cmd, nb::handle cwd, nb::handle env,
-                        StdoutStream& stream) {
+                        StdoutStream& stream, nb::handle timeout) {
   nb::kwargs kw;
   kw["cwd"] = cwd;
   kw["env"] = env;
+  if (timeout.is_valid()) kw["timeout"] = timeout;
   return run_command(self, cmd, kw, &stream);
 }
 
@@ -369,7 +373,8 @@ void bind_runner(nb::module_& m, Class& cls) {
 
   cls.def(
       "__init__",
-      [](RIVO* t, nb::handle backend, nb::handle registry) {
+      [](RIVO* t, nb::handle backend, nb::handle registry, nb::handle executor, nb::handle partition,
+         nb::handle account, nb::handle srun_args) {
         py::require_str(backend, "backend", true);
         py::require_str(registry, "registry", true);
         new (t) RIVO();
@@ -381,9 +386,14 @@ void bind_runner(nb::module_& m, Class& cls) {
         nb::object join = nb::module_::import_("os").attr("path").attr("join");
         self.attr("_rivo_home") = !nb::len(vol) ? nb::str("") : nb::str(join(vol, ".rivo_home"));
         self.attr("_image_cache") = !nb::len(vol) ? nb::str("") : nb::str(join(vol, ".image_cache"));
+        init_executor(self, executor, partition, account, srun_args);
       },
-      nb::arg("backend").none() = nb::none(), nb::arg("registry").none() = nb::none(),
-      nb::sig("def __init__(self, backend: str | None = None, registry: str | None = None) -> None"));
+      nb::arg("backend").none() = nb::none(), nb::arg("registry").none() = nb::none(), nb::kw_only(),
+      nb::arg("executor").none() = nb::none(), nb::arg("slurm_partition").none() = nb::none(),
+      nb::arg("slurm_account").none() = nb::none(), nb::arg("slurm_args").none() = nb::none(),
+      nb::sig("def __init__(self, backend: str | None = None, registry: str | None = None, *, "
+              "executor: str | None = None, slurm_partition: str | None = None, "
+              "slurm_account: str | None = None, slurm_args: list[str] | None = None) -> None"));
 
   cls.def("_base_args", &base_args, nb::sig("def _base_args(self) -> list[str]"),
           "Global options (--backend, --registry) for a rivo command line.");

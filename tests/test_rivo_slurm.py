@@ -1,0 +1,263 @@
+"""RIVO.run through SLURM on the private cluster of conftest, and the
+resources a run declares: the example pipeline with the same outputs as
+locally, the job's resources, a time-out and an interrupt that end the job,
+the scheduler queueing runs from several threads, a sandbox a job cannot
+see, and the out-of-memory note."""
+
+from __future__ import annotations
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+from pathlib import Path
+
+import pytest
+from helpers import needs_local_rivo, run_example_pipeline
+
+from tavro.helpers.rivo import RIVO
+
+SLEEPER = {"entrypoint": "sh", "args_template": "-c 'sleep 100; :' {marker}", "outputs": {}}
+
+
+def processes_with(marker: str) -> list[str]:
+    out = subprocess.run(["ps", "-eo", "pid,args"], capture_output=True, text=True).stdout
+    return [line for line in out.splitlines() if marker in line and "ps -eo" not in line]
+
+
+def job_of(cluster, tool: str) -> str:
+    """The id of the one job that ran `tool` (job names are the sandboxes' names)."""
+    ids = [i for i, name, _ in cluster.jobs(every_state=True) if name.startswith(f"run-{tool}-")]
+    assert len(ids) == 1, cluster.jobs(every_state=True)
+    return ids[0]
+
+
+def wait_for(condition, seconds: float = 30) -> bool:
+    deadline = time.monotonic() + seconds
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.2)
+    return condition()
+
+
+@pytest.mark.slow
+@needs_local_rivo()
+def test_example_pipeline_through_slurm_gives_the_local_outputs(slurm_env, tmp_path, monkeypatch):
+    monkeypatch.delenv("RIVO_BACKEND", raising=False)
+    trees = {}
+    for executor in ("local", "slurm"):
+        monkeypatch.setenv("RIVO_EXECUTOR", executor)
+        work = tmp_path / executor
+        out = run_example_pipeline("local", work, timeout=110, drop_env=("PIPELINE_VOLUME_PATH",))
+        assert out.returncode == 0, out.stderr
+        assert "400 + 0 mapped (100.00% : N/A)" in out.stdout
+        root = work / "outputs"
+        trees[executor] = {str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*"))
+                           if p.is_file()}
+    assert trees["slurm"] == trees["local"] and len(trees["local"]) >= 4
+    assert sum(name.startswith("run-") for _, name, _ in slurm_env.jobs(every_state=True)) >= 4
+
+
+def test_resources_reach_the_job_and_the_tool(slurm_env, fake_rivo, tmp_path):
+    manifest = {"entrypoint": "sh", "args_template": "-c 'echo \"$RIVO_CPUS $RIVO_MEMORY $RIVO_TIME\"' > {out}",
+                "outputs": {"out": {}}, "resources": {"cpus": 1.5, "memory": "100 MiB", "time": "1h30m"}}
+    res = RIVO(executor="slurm").run("resjob", manifest, {}, str(tmp_path / "o"))
+    assert Path(res["out"]).read_text() == "1.5 100 MiB 1h30m\n"
+    job = slurm_env.run("scontrol", "show", "job", "-o", job_of(slurm_env, "resjob")).stdout
+    fields = dict(f.split("=", 1) for f in job.split() if "=" in f)
+    assert (fields["NumCPUs"], fields["MinMemoryNode"], fields["TimeLimit"]) == ("2", "100M", "01:30:00")
+    assert fields["WorkDir"].startswith(str(tmp_path / "systmp" / "tavro_sandboxes" / "run-resjob-"))
+
+
+def test_a_time_out_cancels_the_job(slurm_env, fake_rivo, tmp_path):
+    marker = f"tavro-timeout-{os.getpid()}"
+    manifest = dict(SLEEPER, resources={"time": "3s"})
+    start = time.monotonic()
+    with pytest.raises(RuntimeError) as info:
+        RIVO(executor="slurm").run("sleeper", manifest, {"marker": marker}, str(tmp_path / "o"))
+    assert time.monotonic() - start < 20
+    assert str(info.value) == (f"rivo exec sh -c sleep 100; : {marker} timed out after 3s"
+                               " — image pull may have stalled")
+    assert wait_for(lambda: not slurm_env.jobs()), slurm_env.jobs()
+    assert wait_for(lambda: not processes_with(marker)), processes_with(marker)
+
+
+HOST = r"""
+import sys
+from tavro.helpers.rivo import RIVO
+print("started", flush=True)
+try:
+    RIVO(executor="slurm").run("sleeper", {sleeper!r}, {{"marker": sys.argv[1]}}, sys.argv[2])
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+    raise SystemExit(3)
+"""
+
+
+def test_ctrl_c_of_the_host_cancels_the_job(slurm_env, fake_rivo, tmp_path):
+    marker = f"tavro-interrupt-{os.getpid()}"
+    host = subprocess.Popen([sys.executable, "-c", HOST.format(sleeper=SLEEPER), marker, str(tmp_path / "o")],
+                            stdout=subprocess.PIPE, text=True)
+    try:
+        assert wait_for(lambda: processes_with(marker)), "the job never started"
+        host.send_signal(signal.SIGINT)
+        out, _ = host.communicate(timeout=30)
+    finally:
+        if host.poll() is None:
+            host.kill()
+    assert (host.returncode, out.split()) == (3, ["started", "interrupted"])
+    assert wait_for(lambda: not slurm_env.jobs()), slurm_env.jobs()
+    assert wait_for(lambda: not processes_with(marker)), processes_with(marker)
+
+
+def test_the_scheduler_queues_runs_from_threads(slurm_env, fake_rivo, tmp_path):
+    # 8 runs of one CPU each from 4 threads on a node with 2 CPUs: the host
+    # submits 4 at a time and the scheduler runs 2 of them at once.
+    manifest = {"entrypoint": "sh", "outputs": {"span": {}}, "resources": {"cpus": 1},
+                "args_template": "-c 'date +%s.%N; sleep 1; date +%s.%N' > {span}"}
+    spans, errors = [], []
+
+    def worker(k: int):
+        try:
+            for i in range(2):
+                res = RIVO(executor="slurm").run("queued", manifest, {}, str(tmp_path / f"o{k}-{i}"))
+                spans.append(tuple(map(float, Path(res["span"]).read_text().split())))
+        except Exception as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    start = time.monotonic()
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    elapsed = time.monotonic() - start
+    assert not errors and len(spans) == 8
+    edges = sorted([(s, 1) for s, _ in spans] + [(e, -1) for _, e in spans])
+    running = most = 0
+    for _, step in edges:
+        running += step
+        most = max(most, running)
+    assert most == slurm_env.cpus
+    print(f"8 runs of 1 s from 4 threads on {slurm_env.cpus} CPUs: {elapsed:.2f} s")
+    assert elapsed < 8 * 1.0 / slurm_env.cpus * 2.5
+
+
+def test_a_sandbox_the_job_cannot_see_is_refused(slurm_env, fake_rivo, tmp_path, isolated_tmp):
+    # The submitter's temporary folder is a tmpfs of its own mount namespace:
+    # the node's job step finds nothing there.
+    script = tmp_path / "host.py"
+    script.write_text(textwrap.dedent("""
+        import sys
+        from tavro.helpers.rivo import RIVO
+        try:
+            RIVO(executor="slurm").run("echo", {"args_template": "hi", "outputs": {}}, {}, sys.argv[1])
+        except FileNotFoundError as e:
+            print(e)
+    """))
+    out = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c",
+                          'mount -t tmpfs tmpfs "$TMPDIR" && exec "$0" "$@"', sys.executable, str(script),
+                          str(tmp_path / "o")], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert "is not visible to SLURM jobs" in out.stdout and "Point TMPDIR" in out.stdout
+    assert [c for c in fake_rivo.calls if c["argv"][:1] == ["exec"]] == []  # the tool never ran
+    assert not (tmp_path / "o").exists()
+
+
+FAKE_SRUN = r"""#!/bin/sh
+# srun stand-in: the job step writes its files and is killed for memory.
+for a in "$@"; do
+  case "$a" in
+    --output=*) out=$(printf %s "${a#--output=}" | sed 's/%t$/0/; s/%%/%/g');;
+    --error=*) err=$(printf %s "${a#--error=}" | sed 's/%t$/0/; s/%%/%/g');;
+  esac
+done
+: > "$out"
+echo "slurmstepd: error: Detected 1 oom-kill event(s)" > "$err"
+echo "srun: error: node1: task 0: Out Of Memory" >&2
+exit 137
+"""
+
+
+@pytest.mark.parametrize("stderr, state, declared, note", [
+    # rivo's own line (a container killed at its limit), under SLURM or not
+    ("rivo: out of memory: the tool was killed at its memory limit of 64 MiB", "FAILED", None, "64 MiB"),
+    # the scheduler's verdict on the job, with the declared limit or the job's
+    ("", "OUT_OF_MEMORY", "1.5 GiB", "1.5 GiB"),
+    ("", "OUT_OF_MEMORY", None, "256M"),
+    # exit 137 alone is no proof
+    ("killed", "FAILED", None, None),
+])
+def test_out_of_memory_note(fake_rivo, bindir, tmp_path, stderr, state, declared, note):
+    manifest = {"entrypoint": "tool", "outputs": {}}
+    if declared:
+        manifest["resources"] = {"memory": declared}
+    if state == "OUT_OF_MEMORY":
+        (bindir / "srun").write_text(FAKE_SRUN)
+        (bindir / "squeue").write_text(f"#!/bin/sh\necho '41|{state}|256M|UNLIMITED|N/A'\n")
+        (bindir / "scancel").write_text("#!/bin/sh\n")
+        for p in ("srun", "squeue", "scancel"):
+            (bindir / p).chmod(0o755)
+        r = RIVO(executor="slurm")
+    else:
+        fake_rivo.behave(f"""
+            if args[:1] == ["exec"]:
+                sys.stderr.write({stderr!r} + "\\n")
+                sys.exit(137)
+        """)
+        r = RIVO()
+    with pytest.raises(RuntimeError) as info:
+        r.run("tool", manifest, {}, str(tmp_path / "o"))
+    text = str(info.value)
+    assert text.startswith("rivo exec tool failed (exit 137):\nSTDOUT: ")
+    if note:
+        assert text.endswith(f'\nThe tool ran out of memory at its limit of {note}; raise "memory" in its resources.')
+    else:
+        assert "out of memory" not in text
+
+
+@pytest.mark.parametrize("resources, env, error", [
+    ({"cpus": 2, "memory": "4 GiB", "time": "2h"}, {"RIVO_CPUS": "2", "RIVO_MEMORY": "4 GiB", "RIVO_TIME": "2h"},
+     None),
+    ({"memory": "512M"}, {"RIVO_MEMORY": "512M"}, None),
+    (None, {}, None),
+    ({"memory": "4096"}, None, 'Invalid "memory" in the manifest\'s resources'),
+    ({"time": "2 hours"}, None, 'Invalid "time"'),
+    ({"cpus": True}, None, 'Invalid "cpus"'),
+    ([2], None, 'The manifest\'s "resources" must be a dict'),
+])
+def test_manifest_resources_reach_rivo_exec(fake_rivo, isolated_tmp, tmp_path, resources, env, error):
+    manifest = {"entrypoint": "true", "outputs": {}}
+    if resources is not None:
+        manifest["resources"] = resources
+    if error:
+        with pytest.raises(ValueError, match=error):
+            RIVO().run("true", manifest, {}, str(tmp_path / "o"))
+        assert fake_rivo.calls == [] and not (isolated_tmp / "tavro_sandboxes").exists()
+        return
+    RIVO().run("true", manifest, {}, str(tmp_path / "o"))
+    seen = fake_rivo.calls[-1]["env"]
+    assert {k: seen[k] for k in ("RIVO_CPUS", "RIVO_MEMORY", "RIVO_TIME") if k in seen} == env
+
+
+@pytest.mark.parametrize("kwargs, variable, error", [
+    ({}, "", None),
+    ({"executor": "slurm", "slurm_partition": "debug", "slurm_args": ["--qos=low"]}, "local", None),
+    ({}, "slurm", None),
+    ({"executor": "pbs"}, "", 'executor must be "local" or "slurm"'),
+    ({}, "lsf", 'RIVO_EXECUTOR must be "local" or "slurm"'),
+])
+def test_executor_choice(monkeypatch, kwargs, variable, error):
+    monkeypatch.setenv("RIVO_EXECUTOR", variable)
+    if error:
+        with pytest.raises(ValueError, match=error):
+            RIVO(**kwargs)
+        return
+    r = RIVO(**kwargs)
+    assert r.executor == kwargs.get("executor", variable or "local")
+    assert (r.slurm_partition, r.slurm_args) == (kwargs.get("slurm_partition"), kwargs.get("slurm_args", []))
+    with pytest.raises(TypeError):
+        RIVO(None, None, "slurm")  # keyword-only
