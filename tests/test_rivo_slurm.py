@@ -85,6 +85,37 @@ def test_a_time_out_cancels_the_job(slurm_env, fake_rivo, tmp_path):
     assert wait_for(lambda: not processes_with(marker)), processes_with(marker)
 
 
+def test_time_in_the_queue_does_not_count(slurm_env, fake_rivo, tmp_path):
+    # Every CPU is taken for 5 s: the run, limited to 3 s, waits that long
+    # in the queue and then runs for 1 s.
+    blocker = subprocess.Popen(["srun", f"--cpus-per-task={slurm_env.cpus}", "--job-name=blocker", "sleep", "5"])
+    try:
+        assert wait_for(lambda: ("RUNNING" in {s for _, n, s in slurm_env.jobs() if n == "blocker"}))
+        manifest = {"entrypoint": "sleep", "args_template": "1", "outputs": {}, "resources": {"time": "3s"}}
+        start = time.monotonic()
+        RIVO(executor="slurm").run("waiter", manifest, {}, str(tmp_path / "o"))
+        assert time.monotonic() - start > 5
+    finally:
+        blocker.wait(timeout=60)
+
+
+@pytest.mark.docker
+@needs_local_rivo()
+def test_a_cancelled_container_run_leaves_no_container(slurm_env, docker_env, local_rivo_path, tmp_path,
+                                                         monkeypatch, isolated_tmp):
+    monkeypatch.setenv("PIPELINE_VOLUME_PATH", str(tmp_path / "vol"))
+    monkeypatch.delenv("RIVO_BACKEND", raising=False)
+    RIVO(backend="docker").add("minimap2")  # its image holds sh and sleep
+    marker = f"tavro-container-{os.getpid()}"
+    manifest = dict(SLEEPER, resources={"time": "4s"})
+    with pytest.raises(RuntimeError, match="timed out after 4s"):
+        RIVO(executor="slurm").run("sleeper", manifest, {"marker": marker}, str(tmp_path / "o"))
+    # The job's end reached rivo on the node, which removed its container.
+    assert wait_for(lambda: docker_env.docker("ps", "-aq").stdout == ""), docker_env.docker("ps", "-a").stdout
+    assert wait_for(lambda: not slurm_env.jobs()), slurm_env.jobs()
+    assert wait_for(lambda: not processes_with(marker)), processes_with(marker)
+
+
 HOST = r"""
 import sys
 from tavro.helpers.rivo import RIVO
@@ -97,18 +128,22 @@ except KeyboardInterrupt:
 """
 
 
-def test_ctrl_c_of_the_host_cancels_the_job(slurm_env, fake_rivo, tmp_path):
-    marker = f"tavro-interrupt-{os.getpid()}"
+@pytest.mark.parametrize("sig, returncode, printed", [
+    (signal.SIGINT, 3, ["started", "interrupted"]),  # KeyboardInterrupt, once the job is gone
+    (signal.SIGTERM, -signal.SIGTERM, ["started"]),  # the default end, once the job is gone
+])
+def test_ctrl_c_or_sigterm_of_the_host_cancels_the_job(slurm_env, fake_rivo, tmp_path, sig, returncode, printed):
+    marker = f"tavro-interrupt-{os.getpid()}-{sig}"
     host = subprocess.Popen([sys.executable, "-c", HOST.format(sleeper=SLEEPER), marker, str(tmp_path / "o")],
                             stdout=subprocess.PIPE, text=True)
     try:
         assert wait_for(lambda: processes_with(marker)), "the job never started"
-        host.send_signal(signal.SIGINT)
+        host.send_signal(sig)
         out, _ = host.communicate(timeout=30)
     finally:
         if host.poll() is None:
             host.kill()
-    assert (host.returncode, out.split()) == (3, ["started", "interrupted"])
+    assert (host.returncode, out.split()) == (returncode, printed)
     assert wait_for(lambda: not slurm_env.jobs()), slurm_env.jobs()
     assert wait_for(lambda: not processes_with(marker)), processes_with(marker)
 

@@ -16,6 +16,7 @@
 #include "common/errors.hpp"
 #include "common/fd.hpp"
 #include "common/process.hpp"
+#include "rivo/slurm_signals.hpp"
 
 namespace tavro::rivo::slurm {
 namespace {
@@ -100,6 +101,9 @@ double mono_now() {
 
 // How long to wait before asking again about a job still in the queue.
 constexpr double kQueueRecheck = 60.0;
+// How long srun may take to end after its job was cancelled: the cluster's
+// KillWait (30 s by default) and a margin.
+constexpr double kEndGrace = 90.0;
 
 }  // namespace
 
@@ -277,14 +281,37 @@ Outcome run_job(const Job& job, const std::vector<std::string>& env, std::option
 
   // The time limit, checked in the runner's abort hook: at the deadline the
   // controller is asked whether the job runs yet and since when.
-  bool timed_out = false;
-  double deadline = limit ? mono_now() + *limit : 0;
+  //
+  // Ending the job (time limit, Ctrl-C, SIGTERM) goes through scancel, never
+  // through signalling srun: srun answers SIGTERM by killing the job step
+  // outright, while a cancelled job's step gets SIGTERM and a grace first,
+  // time for rivo to remove its container. srun then ends by itself; only
+  // if it does not, or at a second Ctrl-C, is its group ended here.
+  TermHold hold_sigterm;
+  bool timed_out = false, interrupted = false, ending = false;
+  double deadline = limit ? mono_now() + *limit : 0, ending_since = 0;
+  auto begin_end = [&]() {
+    cancel(job.name, srun_env);
+    ending = true;
+    ending_since = mono_now();
+  };
   o.should_abort = [&]() {
-    if (should_abort && should_abort()) return true;
+    const bool asked = should_abort && should_abort();
+    if (ending) return asked || mono_now() - ending_since > kEndGrace;
+    if (asked) {
+      interrupted = true;
+      begin_end();
+      return false;
+    }
+    if (TermHold::received()) {
+      interrupted = true;
+      begin_end();
+      return false;
+    }
     if (!limit || mono_now() < deadline) return false;
     std::optional<JobInfo> info = find_job(job.name, srun_env);
     if (info && info->state == "PENDING") {
-      deadline = mono_now() + kQueueRecheck;
+      deadline = mono_now() + std::min(kQueueRecheck, *limit);
       return false;
     }
     if (info && info->started) {
@@ -292,7 +319,8 @@ Outcome run_job(const Job& job, const std::vector<std::string>& env, std::option
       if (mono_now() < deadline) return false;
     }
     timed_out = true;
-    return true;
+    begin_end();
+    return false;
   };
 
   Outcome res;
@@ -306,26 +334,35 @@ Outcome run_job(const Job& job, const std::vector<std::string>& env, std::option
     res.err = bounded_file(err.produced, bound);
     ::unlink(err.produced.c_str());
   };
+  auto collect_quietly = [&]() {
+    try {
+      collect();
+    } catch (const OsError&) {
+    }
+  };
   try {
     proc::Result r = proc::run(o);
     res.returncode = r.returncode;
     res.srun_err = std::move(r.err);
   } catch (const Aborted&) {
-    // srun was ended (which ends the job step it runs); scancel makes sure
-    // of the whole job even if srun had no time to tell the controller.
-    cancel(job.name, srun_env);
-    if (!timed_out) {
-      try {
-        collect();
-      } catch (const OsError&) {
-      }
-      throw;
+    // srun outlived the grace, or a second Ctrl-C: its group was ended.
+    if (!ending) cancel(job.name, srun_env);
+    collect_quietly();
+    if (timed_out && !interrupted) {
+      res.timed_out = true;
+      return res;
     }
-    res.timed_out = true;
-    collect();
-    return res;
+    throw;
+  }
+  if (interrupted) {
+    collect_quietly();
+    throw Aborted();
   }
   collect();
+  if (timed_out) {
+    res.timed_out = true;
+    return res;
+  }
   if (res.returncode != 0 || !res.started) res.job = find_job(job.name, srun_env);
   return res;
 }

@@ -91,7 +91,8 @@ struct Outcome {
 // Runs the job with srun and waits for it. The time limit counts from the
 // moment the job starts running, not from its submission: a job still
 // waiting in the queue when the limit is reached is asked about again a
-// minute later (one squeue each time, no polling in between). At the limit,
+// minute later, or after the limit itself when that is shorter (one squeue
+// each time, no polling in between). At the limit,
 // or when `should_abort` says so (polled while waiting), srun's group is
 // ended and the job cancelled with scancel; an abort then rethrows
 // tavro::Aborted.
