@@ -29,11 +29,11 @@ def processes_with(marker: str) -> list[str]:
     return [line for line in out.splitlines() if marker in line and "ps -eo" not in line]
 
 
-def job_of(cluster, tool: str) -> str:
-    """The id of the one job that ran `tool` (job names are the sandboxes' names)."""
-    ids = [i for i, name, _ in cluster.jobs(every_state=True) if name.startswith(f"run-{tool}-")]
-    assert len(ids) == 1, cluster.jobs(every_state=True)
-    return ids[0]
+def last_job_of(cluster, tool: str) -> str:
+    """The id of the newest job that ran `tool` (job names are the sandboxes' names)."""
+    ids = [int(i) for i, name, _ in cluster.jobs(every_state=True) if name.startswith(f"run-{tool}-")]
+    assert ids, cluster.jobs(every_state=True)
+    return str(max(ids))
 
 
 def wait_for(condition, seconds: float = 30) -> bool:
@@ -61,14 +61,28 @@ def test_example_pipeline_through_slurm_gives_the_local_outputs(slurm_env, tmp_p
     assert sum(name.startswith("run-") for _, name, _ in slurm_env.jobs(every_state=True)) >= 4
 
 
-def test_resources_reach_the_job_and_the_tool(slurm_env, fake_rivo, tmp_path):
-    manifest = {"entrypoint": "sh", "args_template": "-c 'echo \"$RIVO_CPUS $RIVO_MEMORY $RIVO_TIME\"' > {out}",
-                "outputs": {"out": {}}, "resources": {"cpus": 1.5, "memory": "100 MiB", "time": "1h30m"}}
+@pytest.mark.parametrize("declared, definition, job, seen", [
+    ({"cpus": 1.5, "memory": "100 MiB", "time": "1h30m"}, None, ("2", "100M", "01:30:00"), "1.5 100 MiB 1h30m"),
+    # the definition fills in what the manifest leaves out (rivo knows it already)
+    ({"time": "1h"}, {"cpus": 2, "memory": "64 MiB"}, ("2", "64M", "01:00:00"), "  1h"),
+    (None, {"cpus": 1, "memory": "1 GiB", "time": "2m"}, ("1", "1G", "00:02:00"), ""),
+])
+def test_resources_reach_the_job_and_the_tool(slurm_env, fake_rivo, tmp_path, declared, definition, job, seen):
+    if definition:
+        fake_rivo.behave(f"""
+            if args[:2] == ["show", "resjob"]:
+                print(json.dumps({{"name": "resjob", "resources": {definition!r}}}))
+                sys.exit(0)
+        """)
+    manifest = {"entrypoint": "sh", "args_template": "-c 'echo $RIVO_CPUS $RIVO_MEMORY $RIVO_TIME' > {out}",
+                "outputs": {"out": {}}}
+    if declared:
+        manifest["resources"] = declared
     res = RIVO(executor="slurm").run("resjob", manifest, {}, str(tmp_path / "o"))
-    assert Path(res["out"]).read_text() == "1.5 100 MiB 1h30m\n"
-    job = slurm_env.run("scontrol", "show", "job", "-o", job_of(slurm_env, "resjob")).stdout
-    fields = dict(f.split("=", 1) for f in job.split() if "=" in f)
-    assert (fields["NumCPUs"], fields["MinMemoryNode"], fields["TimeLimit"]) == ("2", "100M", "01:30:00")
+    assert Path(res["out"]).read_text().split() == seen.split()
+    shown = slurm_env.run("scontrol", "show", "job", "-o", last_job_of(slurm_env, "resjob")).stdout
+    fields = dict(f.split("=", 1) for f in shown.split() if "=" in f)
+    assert (fields["NumCPUs"], fields["MinMemoryNode"], fields["TimeLimit"]) == job
     assert fields["WorkDir"].startswith(str(tmp_path / "systmp" / "tavro_sandboxes" / "run-resjob-"))
 
 

@@ -70,7 +70,7 @@ Executed execute_with_recovery(RunCall& call, const RunPlan& plan) {
   if (runs_on_slurm(call.self)) {
     // One job per attempt; the job step writes standard output to the file
     // beside the sandbox itself.
-    core::Resources res = call.resources ? *call.resources : definition_resources(call.self, call.tool_name);
+    core::Resources res = job_resources(call.self, call.tool_name, call.resources);
     const std::string name = core::final_component(plan.sandbox);
     SlurmRun last;
     run.proc = run_with(call, [&](nb::handle args) {

@@ -73,8 +73,10 @@ void put_resource_env(nb::handle env, const core::Resources& res) {
   if (!res.time.empty()) env["RIVO_TIME"] = py::bytes_text(res.time);
 }
 
-core::Resources definition_resources(nb::handle self, nb::handle tool_name) {
-  core::Resources r;
+core::Resources job_resources(nb::handle self, nb::handle tool_name, const std::optional<core::Resources>& given) {
+  core::Resources r = given ? *given : core::Resources{};
+  if (r.cpus && !r.memory.empty() && !r.time.empty()) return r;
+  core::Resources def;
   try {
     nb::object proc = self.attr("show")(tool_name, "json");
     nb::object doc = py::module_attr("json", "loads")(proc.attr("stdout"));
@@ -82,13 +84,25 @@ core::Resources definition_resources(nb::handle self, nb::handle tool_name) {
     nb::object res = doc.attr("get")("resources");
     if (!PyDict_Check(res.ptr())) return r;
     nb::dict manifest;
-    nb::dict given;
+    nb::dict declared;
     for (const char* key : {"cpus", "memory", "time"})
-      if (py::contains(res, key)) given[key] = res[key];
-    manifest["resources"] = given;
-    if (auto parsed = manifest_resources(manifest)) r = *parsed;
+      if (py::contains(res, key)) declared[key] = res[key];
+    manifest["resources"] = declared;
+    if (auto parsed = manifest_resources(manifest)) def = *parsed;
   } catch (nb::python_error& e) {
     py::log(kModule, DEBUG, "no resources from the definition of %s: %s", tool_name, nb::str(e.value()));
+  }
+  if (!r.cpus) {
+    r.cpus = def.cpus;
+    r.cpus_text = def.cpus_text;
+  }
+  if (r.memory.empty()) {
+    r.memory = def.memory;
+    r.memory_bytes = def.memory_bytes;
+  }
+  if (r.time.empty()) {
+    r.time = def.time;
+    r.time_seconds = def.time_seconds;
   }
   return r;
 }

@@ -20,10 +20,11 @@ std::optional<core::Resources> manifest_resources(nb::handle manifest);
 // in the manifest, for those it gives.
 void put_resource_env(nb::handle env, const core::Resources& res);
 
-// The tool definition's own resources as `rivo show --format json` reports
-// them (through self.show), or nothing: a rivo that knows nothing of
-// resources, or a tool it cannot show, runs without.
-core::Resources definition_resources(nb::handle self, nb::handle tool_name);
+// The resources a job asks for: the manifest's, each missing one taken from
+// the tool definition as `rivo show --format json` reports it (through
+// self.show, asked only when something is missing). A rivo that knows
+// nothing of resources, or a tool it cannot show, gives none.
+core::Resources job_resources(nb::handle self, nb::handle tool_name, const std::optional<core::Resources>& given);
 
 // True when self.executor says "slurm".
 bool runs_on_slurm(nb::handle self);
