@@ -178,6 +178,9 @@ SlurmctldPidFile={r}/slurmctld.pid
 SlurmdPidFile={r}/slurmd.pid
 SlurmctldLogFile={r}/slurmctld.log
 SlurmdLogFile={r}/slurmd.log
+# A queued job starts at the scheduler's next pass: look every second rather
+# than SLURM's default minute (passes woken by events come 1-3 s apart here).
+SchedulerParameters=sched_interval=1
 MpiDefault=none
 ReturnToService=2
 KillWait=15
