@@ -195,7 +195,10 @@ SlurmRun run_on_slurm(nb::handle self, nb::handle cmd, nb::handle cwd, nb::handl
     py::raise(PyExc_RuntimeError, nb::str("rivo {} timed out after {}s \u2014 image pull may have stalled")
                                       .format(cmd_text(cmd), timeout_text));
   if (!out.started) {
-    if (out.job) {
+    // A job that got to a node but whose step never opened its files (srun
+    // may even say 0): the node cannot see the sandbox. A job cancelled in
+    // the queue never started at all.
+    if (out.job && out.job->started && out.job->state != "CANCELLED") {
       nb::str sandbox = nb::borrow<nb::str>(nb::str(cwd));
       py::raise(PyExc_FileNotFoundError,
                 nb::str("The sandbox {} is not visible to SLURM jobs: job {} could not open its output "
