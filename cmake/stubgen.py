@@ -10,8 +10,21 @@ only.
 import importlib
 import importlib.machinery
 import os
+import re
 import sys
 import types
+
+
+VENDORS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cpp", "oraclet", "vendors.cpp")
+
+
+def vendor_sdks() -> list[str]:
+    """The client libraries named by oraclet's vendor table (its `.sdk_module` fields)."""
+    with open(VENDORS, encoding="utf-8") as f:
+        found = re.findall(r'\.sdk_module\s*=\s*"([^"]+)"', f.read())
+    if not found:
+        sys.exit(f"stubgen: no vendor rows (.sdk_module = \"...\") in {VENDORS}")
+    return found
 
 
 def main() -> None:
@@ -29,15 +42,18 @@ def main() -> None:
                 raise AttributeError(attr)
             return type(attr, (), {})
 
-    for missing in ("anthropic", "openai", "google", "google.genai"):
-        try:
-            importlib.import_module(missing)
-        except ImportError:
-            sys.modules[missing] = Placeholder(missing)
-            # importlib.util.find_spec (oraclet's installed-check) wants a spec
-            sys.modules[missing].__spec__ = importlib.machinery.ModuleSpec(missing, None)
-    if isinstance(sys.modules.get("google"), Placeholder):
-        sys.modules["google"].genai = sys.modules["google.genai"]
+    for sdk in vendor_sdks():
+        parts = sdk.split(".")
+        for i in range(1, len(parts) + 1):
+            missing = ".".join(parts[:i])
+            try:
+                importlib.import_module(missing)
+            except ImportError:
+                sys.modules[missing] = Placeholder(missing)
+                # importlib.util.find_spec (oraclet's installed-check) wants a spec
+                sys.modules[missing].__spec__ = importlib.machinery.ModuleSpec(missing, None)
+                if i > 1:
+                    setattr(sys.modules[".".join(parts[: i - 1])], parts[i - 1], sys.modules[missing])
     for host in ("tavro.node", "tavro.helpers.paths"):
         sys.modules[host] = Placeholder(host)
 

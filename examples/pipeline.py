@@ -3,11 +3,11 @@
     inputs ──► minimap2 ──► samtools_sort ──► samtools_flagstat
        └─────► seqtk_seq
 
-It makes a tiny reference and read set, puts the package's local `rivo` first
-on PATH, adds the tools from the repository's registry, and runs each node
-with RIVO.run. Each node's real output is described with build_scopelet; with
-an LLM API key set, Linkwell writes the connectors between the nodes,
-otherwise the example wires the nodes itself and says so.
+It makes a tiny reference and read set, adds the tools from the repository's
+registry and runs each node with RIVO.run, through the local rivo bundled with
+the package (a `rivo` on PATH would win). Each node's real output is described
+with build_scopelet; with an LLM API key set, Linkwell writes the connectors
+between the nodes, otherwise the example wires the nodes itself and says so.
 
 Run it with `bash scripts/example.sh` (or `.venv/bin/python examples/pipeline.py`).
 With `--backend docker` every tool runs in a container: when DOCKER_HOST is
@@ -38,12 +38,14 @@ from tavro.helpers.rivo import RIVO  # noqa: E402
 from tavro.node import InputNode, ToolNode  # noqa: E402
 
 
-def local_rivo() -> Path:
-    """The local rivo built with the package (never on PATH by default)."""
-    exe = Path(rivo_mod.__file__).parent / "_bin" / "rivo"
-    if not exe.exists():
-        sys.exit(f"the local rivo was not built ({exe} is missing): run scripts/setup.sh")
-    return exe
+def which_rivo() -> str:
+    """The rivo that RIVO will start: one on PATH, else the bundled local rivo."""
+    on_path = shutil.which("rivo")
+    if on_path:
+        return f"{on_path} (on PATH)"
+    if not os.access(rivo_mod._BUNDLED_RIVO or "", os.X_OK):
+        sys.exit("no rivo on PATH and this installation has no bundled local rivo")
+    return f"{rivo_mod._BUNDLED_RIVO} (bundled)"
 
 
 def make_inputs(folder: Path, seed: int = 7) -> dict:
@@ -138,14 +140,10 @@ def main() -> int:
 
     work = Path(args.workdir or tempfile.mkdtemp(prefix="tavro_example_")).resolve()
     work.mkdir(parents=True, exist_ok=True)
-    exe = local_rivo()
-    bindir = work / "bin"
+    bindir = work / "bin"  # the docker client of the private daemon goes here
     bindir.mkdir(exist_ok=True)
-    link = bindir / "rivo"
-    if link.exists() or link.is_symlink():
-        link.unlink()
-    link.symlink_to(exe)
     os.environ["PATH"] = f"{bindir}{os.pathsep}{os.environ['PATH']}"
+    print(f"rivo: {which_rivo()}")
     os.environ["RIVO_REGISTRY"] = str(REPO / "registry")
     if args.backend:
         # Also for `exec`: in the local setting each run gets a fresh project.

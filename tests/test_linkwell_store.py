@@ -270,14 +270,29 @@ def test_store_rewritten_in_the_same_second_is_reloaded(lw, store):
     assert sorted(os.listdir(store.parent)) == ["connectors.py", "connectors.py.lock"]  # no __pycache__
 
 
-def test_missing_function_fails_for_its_edge_only(lw):
-    down = ToolNode("down", inNodes=[ToolNode("a"), ToolNode("b")])
-    lw.llm = ScriptLLM("def edge_a_to_down(output):\n    return {}")
-    lw.generateConnector(ToolNode("a"), down)
-    assert lw.edgeConnectors[("b", "down")] == "edge_b_to_down"
-    with pytest.raises(AttributeError):
-        lw.getConnector(ToolNode("b"), down)
-    assert lw.getConnector(ToolNode("a"), down)({}) == {}
+@pytest.mark.parametrize(
+    "answer, missing",
+    [
+        ("def edge_a_to_down(output):\n    return {}", "edge_b_to_down"),
+        ("", "edge_a_to_down, edge_b_to_down"),
+        (None, "edge_a_to_down, edge_b_to_down"),  # the vendor answered without text
+        ("def helper(output):\n    return {}", "edge_a_to_down, edge_b_to_down"),
+        ("def edge_a_to_down(output):\n    return {}\n\ndef edge_b_to_down(output):\n    return {}\n"
+         "\nedge_b_to_down = None", "edge_b_to_down"),  # defined, but not a function once loaded
+    ],
+)
+def test_batch_without_its_connectors_is_refused(lw, store, answer, missing):
+    other = ToolNode("z"), ToolNode("y")
+    lw.generateConnector(*other)
+    fn_z = lw.getConnector(*other)
+    module, before, registry = lw._module, store.read_bytes(), dict(lw.edgeConnectors)
+    a, b = ToolNode("a"), ToolNode("b")
+    lw.llm = ScriptLLM(answer)
+    with pytest.raises(RuntimeError, match=f"^Generated connector code for edge_a_to_down, edge_b_to_down "
+                                           f"does not define {missing}$"):
+        lw.generateConnector(a, ToolNode("down", inNodes=[a, b]))
+    assert store.read_bytes() == before and lw._module is module and lw.edgeConnectors == registry
+    assert lw.getConnector(a, ToolNode("down")) is None and lw.getConnector(*other) is fn_z
 
 
 def test_unloadable_store_keeps_failing(lw, store):
@@ -336,6 +351,21 @@ def test_store_errors_release_the_lock(lw, store):
     with pytest.raises(FileNotFoundError):
         lw.generateConnector(ToolNode("a"), ToolNode("b"))
     assert not lw.fileLock.locked() and lw.edgeConnectors == {}
+
+
+@pytest.mark.parametrize("call", ["generateConnector", "getConnector"])
+def test_node_without_id_fails_with_its_own_error(lw, call):
+    """The lookup of the first id fails; the second must not run with that error still set."""
+
+    class Node(ToolNode):
+        pass
+
+    for i in range(50):
+        node = Node("b")
+        Node.generation = i  # the class changed since it last looked up "id": a cold attribute cache
+        with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'id'"):
+            getattr(lw, call)(None, node)
+    assert lw.llm.prompts == [] and lw.edgeConnectors == {}
 
 
 def test_llm_failure_propagates(lw, store):
@@ -451,3 +481,92 @@ def test_store_text_is_read_with_universal_newlines(lw, store):
     assert lw.getConnector(ToolNode("a"), ToolNode("b"))({}) == 1
     lw.generateConnector(ToolNode("c"), ToolNode("b"))
     assert b"\r" not in store.read_bytes()
+
+
+# ---------------------------------------------------------------- batches kept apart
+
+FIRST = """def _pick(output):
+    return "first"
+
+LIMIT = 10
+
+def edge_a_to_b(output):
+    return {"v": _pick(output), "limit": LIMIT, "n": len(output)}
+"""
+
+LATER = """def _pick(output, *, _pick_2=None):
+    return "later"
+
+LIMIT = 99
+COUNT = 0
+
+def len(x):  # shadows the builtin that edge_a_to_b calls
+    return -1
+
+def edge_a_to_b(output):
+    return {"hijacked": True}
+
+class _Helper:
+    LIMIT = 5
+
+    def get(self):
+        return LIMIT + _Helper.LIMIT
+
+def edge_c_to_d(output):
+    global COUNT, LIMIT
+    COUNT += 1
+    picked = [_pick(x) for x in [output] if (LIMIT := LIMIT + 1)]
+
+    def inner(_pick):
+        return _pick
+
+    lam = lambda LIMIT=LIMIT: LIMIT
+    return {"v": _pick(output), "helper": _Helper().get(), "inner": inner(7), "lam": lam(),
+            "len": len(output), "f": f"{_pick(output)}:{LIMIT}", "other": edge_a_to_b(output),
+            "count": COUNT, "picked": picked}
+"""
+
+
+def test_a_later_batch_never_changes_earlier_connectors(lw, store, caplog):
+    a, b, c, d = (ToolNode(n) for n in "abcd")
+    lw.llm = ScriptLLM(FIRST, LATER)
+    lw.generateConnector(a, b)
+    with caplog.at_level("DEBUG", logger="tavro.helpers.linkwell"):
+        lw.generateConnector(c, d)
+    assert lw.getConnector(a, b)({"x": 1}) == {"v": "first", "limit": 10, "n": 1}
+    assert lw.getConnector(c, d)({"x": 1}) == {
+        "v": "later", "helper": 105, "inner": 7, "lam": 100, "len": -1, "f": "later:100",
+        "other": {"hijacked": True}, "count": 1, "picked": ["later"]}
+    text = store.read_text()
+    assert text.count("def edge_a_to_b(") == 1 and "def _edge_a_to_b(output):" in text
+    # renamed where the module-level name is meant, nowhere else
+    assert "def _pick_3(output, *, _pick_2=None):" in text and "def len_2(x):" in text
+    assert "    global COUNT, LIMIT_2\n" in text and "    def inner(_pick):\n        return _pick\n" in text
+    assert "lam = lambda LIMIT=LIMIT_2: LIMIT\n" in text and "    LIMIT = 5\n" in text
+    assert "# shadows the builtin" in text  # the batch keeps its text
+    assert "LIMIT -> LIMIT_2, _pick -> _pick_3, edge_a_to_b -> _edge_a_to_b, len -> len_2" in caplog.text
+    lw.edgeConnectors.clear()
+    assert lw.generateConnector(a, b) == "edge_a_to_b" and len(lw.llm.prompts) == 2  # still stored
+
+
+def test_store_written_before_still_loads_and_takes_new_batches(lw, store):
+    # earlier versions let a later batch replace an earlier helper; such a store loads as it did
+    old = FIRST.split("LIMIT")[0] + 'def edge_a_to_b(output):\n    return _pick(output)\n\n'
+    store.write_text(HEADER + "\n" + old + old.replace('"first"', '"second"').replace("edge_a", "edge_c"))
+    a, b, c = ToolNode("a"), ToolNode("b"), ToolNode("c")
+    lw.generateConnector(a, b), lw.generateConnector(c, b)
+    assert lw.getConnector(a, b)({}) == "second" and len(lw.llm.prompts) == 0
+    lw.llm = ScriptLLM('def _pick(output):\n    return "new"\n\ndef edge_e_to_b(output):\n    return _pick(output)')
+    lw.generateConnector(ToolNode("e"), b)
+    assert [lw.getConnector(n, b)({}) for n in (a, c, ToolNode("e"))] == ["second", "second", "new"]
+
+
+def test_a_name_that_cannot_be_renamed_refuses_the_batch(lw, store):
+    lw.llm = ScriptLLM("def edge_a_to_b(output):\n    import collections\n    return collections",
+                       "def edge_c_to_d(output):\n    return collections.abc\n\nimport collections.abc")
+    lw.generateConnector(ToolNode("a"), ToolNode("b"))
+    before = store.read_bytes()
+    lw._strip_toplevel_imports = lambda code: code  # as a subclass that keeps imports might
+    with pytest.raises(RuntimeError, match="binds 'collections', which the connector store already uses"):
+        lw.generateConnector(ToolNode("c"), ToolNode("d"))
+    assert store.read_bytes() == before

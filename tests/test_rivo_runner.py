@@ -253,6 +253,7 @@ def test_exotic_option_goes_through_python_subprocess(fake_rivo):
 
 def test_missing_rivo_raises_the_launcher_error(tmp_path, monkeypatch, isolated_tmp):
     monkeypatch.setenv("PATH", str(tmp_path))
+    monkeypatch.setattr(rivo, "_BUNDLED_RIVO", None)  # nor the bundled one
     with pytest.raises(FileNotFoundError) as info:
         RIVO()._run(["list"])
     assert info.value.errno == 2 and info.value.filename == "rivo"

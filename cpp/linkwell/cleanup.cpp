@@ -39,6 +39,9 @@ long as_long(nb::handle o) { return nb::cast<long>(o); }
 nb::object call_and_clean(nb::handle self, nb::handle prompt) {
   py::require_str(prompt, "prompt");
   nb::object answer = self.attr("llm").attr("call")(prompt);
+  // A vendor may answer with no text at all (None); that is an empty answer,
+  // which the generation then refuses as lacking its connectors.
+  if (answer.is_none()) return nb::str("");
   nb::object text = answer.attr("strip")();
   nb::object re = mod_attr("re");
   text = re.attr("sub")("^```[a-zA-Z]*\n?", "", text, nb::arg("count") = 1);

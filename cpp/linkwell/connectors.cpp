@@ -83,42 +83,91 @@ bool store_defines(nb::handle fn) {
   if (!raw) return false;
   nb::object re = mod_attr("re");
   nb::object pattern = nb::str("^def ") + re.attr("escape")(fn) + nb::str("\\(");
-  return !re.attr("search")(pattern, decode_text(*raw), re.attr("M")).is_none();
+  nb::object text = decode_text(*raw), multiline = re.attr("M");
+  return !re.attr("search")(pattern, text, multiline).is_none();
+}
+
+nb::str joined(nb::handle names) { return nb::borrow<nb::str>(nb::str(", ").attr("join")(names)); }
+
+// A batch that lacks one of the connectors asked for is refused: registering
+// its edge would only defer the failure to the first getConnector.
+void require_defined(nb::handle names, nb::handle missing) {
+  if (!nb::len(missing)) return;
+  nb::str msg = nb::str("Generated connector code for {} does not define {}")
+                    .format(joined(names), joined(missing));
+  py::raise(PyExc_RuntimeError, msg);
 }
 
 // compile() of the text; any failure becomes a SyntaxError naming the batch's
 // connectors, with the compiler's own error as its cause.
-void require_compiles(nb::handle text, nb::handle filename, nb::handle names, const char* what) {
+nb::object require_compiles(nb::handle text, nb::handle filename, nb::handle names,
+                            const char* what) {
   try {
-    builtin("compile")(text, filename, "exec", nb::arg("dont_inherit") = true);
+    return builtin("compile")(text, filename, "exec", nb::arg("dont_inherit") = true);
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;
     nb::str msg = nb::str("{} for {} does not parse: {}")
-                      .format(nb::str(what), nb::str(", ").attr("join")(names), nb::str(e.value()));
+                      .format(nb::str(what), joined(names), nb::str(e.value()));
     nb::raise_from(e, PyExc_SyntaxError, "%U", msg.ptr());
   }
 }
 
-// Runs the store text as its own throw-away module (never entered in
-// sys.modules), as getConnector will load it. A text that raises there would
+// Runs the compiled store as its own throw-away module (never entered in
+// sys.modules), as getConnector will load it. A store that raises there would
 // make every connector of the pipeline unloadable, so it is refused with a
-// RuntimeError naming the batch's connectors, the error as its cause.
-void require_runs(nb::handle text, nb::handle filename, nb::handle names) {
+// RuntimeError naming the batch's connectors, the error as its cause; so is
+// one where a connector of the batch is not a function once loaded.
+void require_runs(nb::handle code, nb::handle filename, nb::handle names) {
+  nb::object globals;
   try {
     nb::object module = nb::module_::import_("types").attr("ModuleType")("connectors");
     module.attr("__file__") = filename;
-    nb::object code = builtin("compile")(text, filename, "exec", nb::arg("dont_inherit") = true);
-    builtin("exec")(code, module.attr("__dict__"));
+    globals = module.attr("__dict__");
+    builtin("exec")(code, globals);
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception) && !e.matches(PyExc_SystemExit)) throw;
+    nb::object kind = nb::handle(e.type()).attr("__name__");
     nb::str msg = nb::str("The connector store with the code for {} does not load: {}: {}")
-                      .format(nb::str(", ").attr("join")(names),
-                              nb::handle(e.type()).attr("__name__"), nb::str(e.value()));
+                      .format(joined(names), kind, nb::str(e.value()));
     nb::raise_from(e, PyExc_RuntimeError, "%U", msg.ptr());
   }
+  nb::list missing;
+  for (nb::handle fn : names) {
+    PyObject* value = PyDict_GetItemWithError(globals.ptr(), fn.ptr());
+    if (!value && PyErr_Occurred()) throw nb::python_error();
+    if (!value || !PyCallable_Check(value)) missing.append(fn);
+  }
+  require_defined(names, missing);
 }
 
-nb::object key_of(nb::handle u, nb::handle v) { return nb::make_tuple(u.attr("id"), v.attr("id")); }
+// Every name the store binds or reads, as far as the compiler knows them; an
+// empty set for a store that does not compile (the combined text is refused
+// for that anyway).
+std::set<std::string> store_names(nb::handle existing, nb::handle path) {
+  std::set<std::string> names;
+  try {
+    nb::object code = builtin("compile")(existing, path, "exec", nb::arg("dont_inherit") = true);
+    add_store_names(code, names);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+  }
+  return names;
+}
+
+// Node ids are fetched into locals before they become arguments: a failed
+// lookup leaves its exception set, and the next lookup must not run then.
+nb::object key_of(nb::handle u, nb::handle v) {
+  nb::object u_id = u.attr("id");
+  nb::object v_id = v.attr("id");
+  return nb::make_tuple(u_id, v_id);
+}
+
+// _edge_fn(u.id, v.id), the ids fetched in that order.
+nb::object edge_name(nb::handle edge_fn, nb::handle u, nb::handle v) {
+  nb::object u_id = u.attr("id");
+  nb::object v_id = v.attr("id");
+  return edge_fn(u_id, v_id);
+}
 
 void register_edge(nb::handle self, nb::handle u, nb::handle v, nb::handle fn) {
   nb::object registry = self.attr("edgeConnectors");
@@ -142,7 +191,8 @@ nb::object load_store(nb::handle path) {
   }
   nb::object code = builtin("compile")(py::to_bytes(source), path, "exec",
                                        nb::arg("dont_inherit") = true);
-  builtin("exec")(code, module.attr("__dict__"));
+  nb::object globals = module.attr("__dict__");
+  builtin("exec")(code, globals);
   return module;
 }
 
@@ -170,8 +220,9 @@ void set_llm(nb::handle self, nb::handle provider, nb::handle model, nb::handle 
 
 // The store with the batch's functions replaced by `code`, checked and
 // written as one step under fileLock and the cross-process lock; drops the
-// loaded module.
-void write_batch(nb::handle self, nb::handle names, nb::handle code) {
+// loaded module. The batch's module-level names are kept apart from those of
+// the store as it is now, under the lock.
+void write_batch(nb::handle self, nb::handle names, nb::handle batch) {
   Held lock(self);
   nb::object path = store_path();
   std::string where = py::fs_encode(path);
@@ -180,13 +231,15 @@ void write_batch(nb::handle self, nb::handle names, nb::handle code) {
   lock::FileLock held = store_lock(where, lock::Mode::Exclusive);
   nb::object existing = decode_text(read_store(where));
   nb::object re = mod_attr("re");
+  nb::object dotall = re.attr("S");
   for (nb::handle fn : names) {
     nb::object pattern = nb::str("def ") + re.attr("escape")(fn) + nb::str("\\(.*?\\n(?=def |\\Z)");
-    existing = re.attr("sub")(pattern, "", existing, nb::arg("flags") = re.attr("S"));
+    existing = re.attr("sub")(pattern, "", existing, nb::arg("flags") = dotall);
   }
+  nb::object code = keep_apart(batch, names, store_names(existing, path));
   nb::object text = existing.attr("rstrip")() + nb::str("\n\n") + code + nb::str("\n");
-  require_compiles(text, path, names, "The connector store with the code");
-  require_runs(text, path, names);
+  nb::object compiled = require_compiles(text, path, names, "The connector store with the code");
+  require_runs(compiled, path, names);
   std::string data = py::utf8_bytes(text);
   {
     nb::gil_scoped_release nogil;
@@ -205,11 +258,11 @@ nb::object generate_connector(nb::handle self, nb::handle upstream, nb::handle d
   if (!py::contains(in_nodes, upstream)) in_nodes.append(upstream);
 
   nb::object edge_fn = mod_attr("_edge_fn");
-  nb::object target_fn = edge_fn(upstream.attr("id"), downstream.attr("id"));
+  nb::object target_fn = edge_name(edge_fn, upstream, downstream);
 
   nb::list edges, cached;
   for (nb::handle u : in_nodes) {
-    nb::object fn = edge_fn(u.attr("id"), downstream.attr("id"));
+    nb::object fn = edge_name(edge_fn, u, downstream);
     bool stored;
     {
       Held lock(self);
@@ -228,12 +281,13 @@ nb::object generate_connector(nb::handle self, nb::handle upstream, nb::handle d
   }
 
   nb::object scatter_fn = py::truthy(scatter_source)
-                              ? nb::object(edge_fn(upstream.attr("id"), downstream.attr("id")))
+                              ? edge_name(edge_fn, upstream, downstream)
                               : nb::none();
   nb::object prompt = self.attr("_build_prompt")(downstream, edges, cached, extra_context,
                                                  nb::arg("scatter_fn") = scatter_fn);
   nb::object raw = self.attr("_call_and_clean")(prompt);
   nb::object code = self.attr("_postprocess_code")(raw);
+  if (code.is_none()) code = nb::str("");
   if (!PyUnicode_Check(code.ptr())) {
     PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
                  Py_TYPE(code.ptr())->tp_name);
@@ -245,6 +299,7 @@ nb::object generate_connector(nb::handle self, nb::handle upstream, nb::handle d
   nb::list names;
   for (nb::handle pair : edges) names.append(pair[1]);
   require_compiles(code, nb::str("<connectors>"), names, "Generated connector code");
+  require_defined(names, undefined_connectors(code, names));
 
   write_batch(self, names, code);
 

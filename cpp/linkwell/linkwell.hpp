@@ -1,6 +1,7 @@
 // The connector generator: the Linkwell class and the pieces its methods share.
 #pragma once
 
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -55,6 +56,16 @@ inline nb::str py_repr(nb::handle obj) { return nb::repr(obj); }
 
 // Logs through the module's `logger` attribute (skipped when disabled).
 void log_warning(const char* fmt, nb::handle arg);
+
+// A batch of generated connectors against the store it joins (batch.cpp).
+// The names of `names` that `code` does not define as top-level functions.
+nb::list undefined_connectors(nb::handle code, nb::handle names);
+// Adds every name a compiled store binds or looks up by name (a superset of
+// its module-level names) to `out`.
+void add_store_names(nb::handle code_object, std::set<std::string>& out);
+// `code` with each module-level name it binds that `store` holds, and each
+// edge_* function not among `names`, renamed throughout the batch.
+nb::object keep_apart(nb::handle code, nb::handle names, const std::set<std::string>& store);
 
 void bind_prompt(Class& cls);
 void bind_cleanup(Class& cls);

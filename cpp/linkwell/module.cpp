@@ -1,3 +1,5 @@
+#include <stdexcept>
+
 #include "linkwell/linkwell.hpp"
 
 using namespace tavro::linkwell;
@@ -11,7 +13,17 @@ NB_MODULE(linkwell, m) {
   m.attr("threading") = nb::module_::import_("threading");
   m.attr("Oraclet") = import_from("tavro.helpers.oraclet", "Oraclet");
   m.attr("logger") = m.attr("logging").attr("getLogger")(kModule);
-  m.attr("_get_connectors_path") = import_from("tavro.helpers.paths", "get_connectors_path");
+  // The host pipeline's own module: without it, say which one is missing
+  // (an error escaping here would only read "error while initializing").
+  try {
+    m.attr("_get_connectors_path") = import_from("tavro.helpers.paths", "get_connectors_path");
+  } catch (nb::python_error& e) {
+    nb::handle type = reinterpret_cast<PyObject*>(Py_TYPE(e.value().ptr()));
+    nb::str why = nb::str("{}: {}").format(type.attr("__name__"), e.value());
+    throw std::runtime_error(
+        std::string("tavro.helpers.linkwell needs the host pipeline's module tavro.helpers.paths (") +
+        why.c_str() + ")");
+  }
 
   bind_functions(m);
   Class cls(m, "Linkwell", nb::dynamic_attr(),

@@ -1,12 +1,20 @@
-// One client over three LLM vendors. The vendor SDK classes are looked up as
-// attributes of this module at call time, so a host (or a test) can replace
-// them. Loading the module only checks that every SDK is installed; an SDK is
-// imported when its attribute is first read (module __getattr__), since the
-// three together take seconds and a hundred megabytes to import.
-#include "pyglue/pyglue.hpp"
+// One client over the LLM vendors of the vendor table (vendors.cpp). The
+// vendor SDK classes are looked up as attributes of this module at call time,
+// so a host (or a test) can replace them. Loading the module only checks that
+// every SDK is installed; an SDK is imported when its attribute is first read
+// (module __getattr__), since all of them together take seconds and a hundred
+// megabytes to import.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "oraclet/vendors.hpp"
 
 namespace nb = nanobind;
 namespace py = tavro::py;
+using tavro::oraclet::Request;
+using tavro::oraclet::Vendor;
+using tavro::oraclet::vendors;
 
 namespace {
 
@@ -14,17 +22,40 @@ constexpr const char* kModule = "tavro.helpers.oraclet";
 
 struct Oraclet {};
 
-
 nb::object mod_attr(const char* name) { return py::module_attr(kModule, name); }
 
-// The vendor client for `provider`, or None for an unknown provider.
-nb::object build_client(nb::handle provider, nb::handle api_key) {
-  if (provider.equal(nb::str("openai"))) return mod_attr("OpenAI")(nb::arg("api_key") = api_key);
-  if (provider.equal(nb::str("anthropic")))
-    return mod_attr("Anthropic")(nb::arg("api_key") = api_key);
-  if (provider.equal(nb::str("google")))
-    return mod_attr("genai").attr("Client")(nb::arg("api_key") = api_key);
-  return nb::none();
+// The vendor whose provider name equals `provider`, or none.
+const Vendor* vendor_of(nb::handle provider) {
+  for (const Vendor& v : vendors())
+    if (provider.equal(nb::str(v.provider))) return &v;
+  return nullptr;
+}
+
+// The vendors by ascending preference.
+std::vector<const Vendor*> by_preference() {
+  std::vector<const Vendor*> out;
+  for (const Vendor& v : vendors()) out.push_back(&v);
+  std::stable_sort(out.begin(), out.end(),
+                   [](const Vendor* a, const Vendor* b) { return a->preference < b->preference; });
+  return out;
+}
+
+// The providers as users are told them: "'openai', 'anthropic', or 'google'".
+std::string provider_list() {
+  auto all = vendors();
+  std::string out;
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (i) out += all.size() > 2 ? ", " : " ";
+    if (i && i + 1 == all.size()) out += "or ";
+    out += std::string("'") + all[i].provider + "'";
+  }
+  return out;
+}
+
+nb::object build_client(const Vendor& v, nb::handle api_key) {
+  nb::object sdk = mod_attr(v.sdk_name);
+  nb::object make = v.client_class ? nb::object(sdk.attr(v.client_class)) : sdk;
+  return make(nb::arg("api_key") = api_key);
 }
 
 void init(Oraclet* t, nb::handle provider, nb::handle model_name, nb::handle api_key) {
@@ -36,53 +67,15 @@ void init(Oraclet* t, nb::handle provider, nb::handle model_name, nb::handle api
   nb::object lowered = provider.attr("lower")();
   self.attr("provider") = lowered;
   self.attr("model_name") = model_name;
-  bool known = lowered.equal(nb::str("openai")) || lowered.equal(nb::str("anthropic")) ||
-               lowered.equal(nb::str("google"));
-  if (!known) {
-    nb::str msg = nb::str("Unsupported provider: {}. Use 'openai', 'anthropic', or 'google'.")
-                      .format(nb::repr(provider));
+  const Vendor* v = vendor_of(lowered);
+  if (!v) {
+    nb::str msg = nb::str("Unsupported provider: {}. Use {}.").format(nb::repr(provider), provider_list());
     py::raise(PyExc_ValueError, msg);
   }
   // Current SDKs refuse an empty key in their constructors; with no key the
   // client is built at the first call instead, so the failure shows where the
   // request is made and a keyless machine can still construct clients.
-  self.attr("client") = nb::len(api_key) ? build_client(lowered, api_key) : nb::none();
-}
-
-// Newer Anthropic SDKs dropped sampling options such as `temperature` from
-// the keywords of messages.create, although the API still takes them. Any
-// request field the method does not name travels in `extra_body`, so the
-// request on the wire carries the same fields whatever the SDK version.
-nb::dict sdk_keywords(nb::handle fn, nb::dict req) {
-  nb::object params;
-  try {
-    params = py::module_attr("inspect", "signature")(fn).attr("parameters");
-  } catch (nb::python_error&) {
-    return req;  // not introspectable: pass everything as keywords
-  }
-  for (nb::handle p : params.attr("values")()) {
-    if (nb::cast<int>(p.attr("kind")) == 4) return req;  // takes **kwargs
-  }
-  nb::dict out, extra;
-  for (auto [k, v] : req) {
-    if (py::contains(params, k)) out[k] = v;
-    else extra[k] = v;
-  }
-  if (nb::len(extra) == 0) return out;
-  if (out.contains("extra_body") && !out["extra_body"].is_none()) {
-    nb::dict merged = py::new_dict(out["extra_body"]);
-    merged.attr("update")(extra);
-    extra = merged;
-  }
-  out["extra_body"] = extra;
-  return out;
-}
-
-[[noreturn]] void duplicate_keyword(nb::handle fn, const char* key) {
-  nb::object name = nb::getattr(fn, "__qualname__", nb::str("create"));
-  PyErr_Format(PyExc_TypeError, "%U() got multiple values for keyword argument '%s'", name.ptr(),
-               key);
-  throw nb::python_error();
+  self.attr("client") = nb::len(api_key) ? build_client(*v, api_key) : nb::none();
 }
 
 nb::object call(nb::handle self, nb::handle user_prompt, nb::handle system_prompt,
@@ -96,102 +89,53 @@ nb::object call(nb::handle self, nb::handle user_prompt, nb::handle system_promp
 
   nb::object provider = self.attr("provider");
   nb::object client = self.attr("client");
-  auto ensure_client = [&]() {
-    if (client.is_none()) {
-      client = build_client(provider, nb::str(""));
-      self.attr("client") = client;
-    }
-  };
-  nb::object model = self.attr("model_name");
-  nb::object answer;
-
-  if (provider.equal(nb::str("openai"))) {
-    ensure_client();
-    nb::list messages;
-    if (has_system) {
-      nb::dict m;
-      m["role"] = "system";
-      m["content"] = system_prompt;
-      messages.append(m);
-    }
-    nb::dict user;
-    user["role"] = "user";
-    user["content"] = user_prompt;
-    messages.append(user);
-    nb::object create = client.attr("chat").attr("completions").attr("create");
-    for (const char* k : {"model", "messages"})
-      if (opts.contains(k)) duplicate_keyword(create, k);
-    nb::dict req;
-    req["model"] = model;
-    req["messages"] = messages;
-    for (auto [k, v] : opts) req[k] = v;
-    nb::object response = create(**req);
-    answer = response.attr("choices")[0].attr("message").attr("content");
-  } else if (provider.equal(nb::str("anthropic"))) {
-    ensure_client();
-    nb::dict req;
-    req["model"] = model;
-    req["max_tokens"] = opts.attr("pop")("max_tokens", 4096);
-    nb::list messages;
-    nb::dict user;
-    user["role"] = "user";
-    user["content"] = user_prompt;
-    messages.append(user);
-    req["messages"] = messages;
-    req.attr("update")(opts);
-    if (has_system) req["system"] = system_prompt;
-    nb::object create = client.attr("messages").attr("create");
-    nb::object response = create(**sdk_keywords(create, req));
-    answer = response.attr("content")[0].attr("text");
-  } else if (provider.equal(nb::str("google"))) {
-    ensure_client();
-    nb::object temperature = opts.attr("pop")("temperature", 0);
-    nb::dict config;
-    for (auto [k, v] : opts) config[k] = v;
-    config["temperature"] = temperature;
-    if (has_system) config["system_instruction"] = system_prompt;
-    nb::object response = client.attr("models").attr("generate_content")(
-        nb::arg("model") = model, nb::arg("contents") = user_prompt, nb::arg("config") = config);
-    answer = response.attr("text");
-  } else {
-    return nb::none();
+  const Vendor* v = vendor_of(provider);
+  if (!v) return nb::none();
+  if (client.is_none()) {
+    client = build_client(*v, nb::str(""));
+    self.attr("client") = client;
   }
+  nb::object model = self.attr("model_name");
+  nb::handle system = has_system ? system_prompt : nb::handle(Py_None);
+  nb::object answer = v->send(Request{client, model, user_prompt, system, opts});
   py::require_return(answer, &PyUnicode_Type);
   return answer;
 }
 
+// The first vendor by preference whose key variable is set and not empty;
+// else the last one, with the first of its variables that exists at all.
 nb::object default_llm() {
   nb::object environ = py::module_attr("os", "environ");
   nb::object cls = mod_attr("Oraclet");
-  nb::object anthropic_key = environ.attr("get")("ANTHROPIC_API_KEY", "");
-  if (py::truthy(anthropic_key)) return cls("anthropic", "claude-haiku-4-5-20251001", anthropic_key);
-  nb::object openai_key = environ.attr("get")("OPENAI_API_KEY", "");
-  if (py::truthy(openai_key)) return cls("openai", "gpt-4o-mini", openai_key);
+  std::vector<const Vendor*> order = by_preference();
+  for (size_t i = 0; i + 1 < order.size(); ++i) {
+    for (const char* var : order[i]->key_vars) {
+      if (!var) break;
+      nb::object key = environ.attr("get")(var, "");
+      if (py::truthy(key)) return cls(order[i]->provider, order[i]->default_model, key);
+    }
+  }
+  const Vendor& fallback = *order.back();
   nb::object key = nb::str("");
-  if (py::contains(environ, "GEMINI_API_KEY")) key = environ["GEMINI_API_KEY"];
-  else if (py::contains(environ, "GOOGLE_API_KEY")) key = environ["GOOGLE_API_KEY"];
-  return cls("google", "gemini-2.5-flash-lite", key);
+  for (const char* var : fallback.key_vars) {
+    if (!var) break;
+    if (py::contains(environ, var)) {
+      key = environ[var];
+      break;
+    }
+  }
+  return cls(fallback.provider, fallback.default_model, key);
 }
-
-// The lazily imported vendor names: attribute, module, attribute of that
-// module (null: the module itself).
-struct Vendor {
-  const char* name;
-  const char* module;
-  const char* attr;
-};
-constexpr Vendor kVendors[] = {
-    {"Anthropic", "anthropic", "Anthropic"}, {"OpenAI", "openai", "OpenAI"}, {"genai", "google.genai", nullptr}};
 
 // Called for a module attribute that is not set: imports the vendor SDK it
 // names and keeps the result as an ordinary attribute (which a host may then
 // replace like any other).
 nb::object module_getattr(nb::handle name) {
-  for (const Vendor& v : kVendors) {
-    if (PyUnicode_Check(name.ptr()) && PyUnicode_CompareWithASCIIString(name.ptr(), v.name) == 0) {
-      nb::object value = nb::module_::import_(v.module);
-      if (v.attr) value = value.attr(v.attr);
-      nb::module_::import_(kModule).attr(v.name) = value;
+  for (const Vendor& v : vendors()) {
+    if (PyUnicode_Check(name.ptr()) && PyUnicode_CompareWithASCIIString(name.ptr(), v.sdk_name) == 0) {
+      nb::object value = nb::module_::import_(v.sdk_module);
+      if (v.sdk_member) value = value.attr(v.sdk_member);
+      nb::module_::import_(kModule).attr(v.sdk_name) = value;
       return value;
     }
   }
@@ -204,7 +148,7 @@ nb::object module_getattr(nb::handle name) {
 nb::object module_dir() {
   nb::object names = nb::module_::import_("builtins").attr("set")(
       nb::module_::import_(kModule).attr("__dict__"));
-  for (const Vendor& v : kVendors) names.attr("add")(v.name);
+  for (const Vendor& v : vendors()) names.attr("add")(v.sdk_name);
   return nb::module_::import_("builtins").attr("sorted")(names);
 }
 
@@ -224,17 +168,28 @@ NB_MODULE(oraclet, m) {
   py::register_translators();
   m.attr("os") = nb::module_::import_("os");
   m.attr("Optional") = nb::module_::import_("typing").attr("Optional");
-  // Checked in this order: a missing vendor SDK makes the import of this
+  // Checked by preference: a missing vendor SDK makes the import of this
   // module fail, though none is imported yet.
   nb::module_::import_("importlib.util");
-  for (const Vendor& v : kVendors) require_installed(v.module);
+  for (const Vendor* v : by_preference()) require_installed(v->sdk_module);
+
+  // Docstrings name the table's vendors; they must outlive the module.
+  std::string sdks, order;
+  for (const Vendor& v : vendors()) sdks += std::string(sdks.empty() ? "" : ", ") + v.sdk_name;
+  std::vector<const Vendor*> preferred = by_preference();
+  for (size_t i = 0; i < preferred.size(); ++i)
+    order += std::string(i ? (i + 1 == preferred.size() ? ", else " : ", ") : "") + preferred[i]->provider;
+  static const std::string getattr_doc = "Import a vendor SDK (" + sdks + ") when it is first used.";
+  static const std::string class_doc = "A prompt-in, text-out client over " + provider_list() + ".";
+  static const std::string default_doc =
+      "An Oraclet for the first vendor whose API key is set: " + order + ".";
+
   m.def("__getattr__", &module_getattr, nb::arg("name"), nb::sig("def __getattr__(name: str) -> object"),
-        "Import a vendor SDK (Anthropic, OpenAI, genai) when it is first used.");
+        getattr_doc.c_str());
   m.def("__dir__", &module_dir, nb::sig("def __dir__() -> list[str]"),
         "The module's names, the vendor SDK names included.");
 
-  nb::class_<Oraclet> cls(m, "Oraclet", nb::dynamic_attr(),
-                          "A prompt-in, text-out client over OpenAI, Anthropic or Google.");
+  nb::class_<Oraclet> cls(m, "Oraclet", nb::dynamic_attr(), class_doc.c_str());
   cls.def("__init__", &init, nb::arg("provider").none(), nb::arg("model_name").none(), nb::arg("api_key").none(),
            nb::sig("def __init__(self, provider: str, model_name: str, api_key: str) -> None"))
       .def("call", &call, nb::arg("user_prompt").none(), nb::arg("system_prompt").none() = nb::none(),
@@ -243,6 +198,5 @@ NB_MODULE(oraclet, m) {
            "Send one prompt and return the model's answer text.");
   py::expose_signature(cls);
 
-  m.def("default_llm", &default_llm, nb::sig("def default_llm() -> Oraclet"),
-        "An Oraclet for the first vendor whose API key is set: Anthropic, OpenAI, else Google.");
+  m.def("default_llm", &default_llm, nb::sig("def default_llm() -> Oraclet"), default_doc.c_str());
 }

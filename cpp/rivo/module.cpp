@@ -1,3 +1,4 @@
+#include "rivo/bundled.hpp"
 #include "rivo/rivo.hpp"
 
 using namespace tavro::rivo;
@@ -6,6 +7,7 @@ NB_MODULE(rivo, m) {
   tavro::py::register_translators();
   m.attr("logger") = nb::module_::import_("logging").attr("getLogger")(kModule);
   m.attr("DEFAULT_REGISTRY") = kDefaultRegistry;
+  bind_bundled(m);
   Class cls(m, "RIVO", nb::dynamic_attr());
   bind_runner(m, cls);
   bind_commands(m, cls);

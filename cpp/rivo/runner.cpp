@@ -9,6 +9,7 @@
 #include "common/errors.hpp"
 #include "common/fileops.hpp"
 #include "common/text.hpp"
+#include "rivo/bundled.hpp"
 #include "rivo/rivo.hpp"
 #include "rivo/slurm_glue.hpp"
 
@@ -316,6 +317,7 @@ nb::object run_command(nb::handle self, nb::handle cmd, nb::kwargs kwargs, Stdou
   args.append("rivo");
   for (nb::handle c : cmd) args.append(c);
   std::vector<std::string> argv = py::to_argv(args);
+  argv[0] = rivo_program(env);
 
   bool timed_out = false;
   Outcome res = exotic ? launch_python(argv, cwd, env, timeout, rest, timed_out)
