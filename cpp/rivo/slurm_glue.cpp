@@ -7,6 +7,7 @@
 
 #include "common/errors.hpp"
 #include "common/text.hpp"
+#include "rivo/bundled.hpp"
 #include "rivo/slurm_core.hpp"
 
 namespace tavro::rivo {
@@ -172,6 +173,9 @@ SlurmRun run_on_slurm(nb::handle self, nb::handle cmd, nb::handle cwd, nb::handl
   job.stdout_path = stdout_file;
   job.stderr_path = job.workdir + ".stderr";
   job.command = py::to_argv(args);
+  // The rivo a local run would start; the bundled one is found on a node
+  // only when the installation is on the shared file system too.
+  job.command[0] = rivo_program(env);
   job.resources = res;
   slurm::Options opts = slurm_options(self);
   std::vector<std::string> envp = py::to_envp(env);
