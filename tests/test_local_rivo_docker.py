@@ -9,12 +9,13 @@ real daemon are in the container end-to-end tests.
 from __future__ import annotations
 
 import os
+import shutil
 import subprocess
 import time
 from pathlib import Path
 
 import pytest
-from helpers import link_local_rivo, needs_local_rivo, tomllib
+from helpers import REPO, link_local_rivo, needs_local_rivo, tomllib
 
 from tavro.helpers.rivo import RIVO
 
@@ -39,7 +40,7 @@ case "$1" in
     while [ $# -gt 0 ]; do
       case "$1" in
         --name) name=$2; shift 2 ;;
-        -v|-w|-e|--user|--gpus) shift 2 ;;
+        -v|-w|-e|--user|--gpus|--cpus|--memory|--memory-swap) shift 2 ;;
         -*) shift ;;
         *) image=$1; shift; break ;;
       esac
@@ -54,6 +55,7 @@ case "$1" in
       exit 137
     fi
     "$@"; rc=$?; rm -f "$state/running/$name"; exit $rc ;;
+  inspect) echo "${FAKE_DOCKER_OOM:-false}"; exit 0 ;;
   kill) rm -f "$state/running/$2"; exit 0 ;;
   rm) exit 0 ;;
 esac
@@ -200,3 +202,50 @@ def test_time_limit_stops_and_removes_the_container(docker, monkeypatch):
     assert ["kill", name] in docker.calls and ["rm", "-f", name] in docker.calls
     assert docker.calls.index(["kill", name]) < docker.calls.index(["rm", "-f", name])
     assert docker.running == []
+
+
+CPUS = str(os.sysconf("SC_NPROCESSORS_ONLN"))
+
+
+@pytest.mark.parametrize(
+    "overrides, flags",
+    [
+        ({}, ["--cpus", "1", "--memory", "67108864", "--memory-swap", "67108864"]),
+        ({"RIVO_CPUS": "0.5", "RIVO_MEMORY": "128 MiB"},
+         ["--cpus", "0.5", "--memory", "134217728", "--memory-swap", "134217728"]),
+        ({"RIVO_CPUS": "64"}, ["--cpus", CPUS, "--memory", "67108864"]),  # no more than the machine has
+    ],
+)
+def test_resources_become_container_limits(docker, monkeypatch, overrides, flags):
+    shutil.copy(REPO / "tests" / "data" / "registry" / "bounded_shell.toml", os.environ["RIVO_REGISTRY"])
+    rivo("--backend", "docker", "add", "bounded_shell", "aligner")
+    for k, v in overrides.items():
+        monkeypatch.setenv(k, v)
+    rivo("exec", "sh", "-c", "true")
+    run = next(c for c in docker.calls if c[0] == "run")
+    assert " ".join(flags) in " ".join(run)
+    # Kept until rivo knows whether memory killed it, then removed by rivo.
+    assert "--rm" not in run and docker.calls[-1] == ["rm", "-f", run[run.index("--name") + 1]]
+    assert ["run", "rm"] == docker.verbs()[-2:]  # a tool that succeeded was not killed: no inspect
+
+    for k in overrides:
+        monkeypatch.delenv(k)
+    rivo("exec", "aligner", check=False)  # a tool without resources: no limits, removed by the daemon
+    run = [c for c in docker.calls if c[0] == "run"][-1]
+    assert "--rm" in run and "--memory" not in run and "--cpus" not in run
+    assert docker.calls[-1][0] == "run"
+
+
+def test_container_killed_for_memory_is_reported_once(docker, monkeypatch):
+    shutil.copy(REPO / "tests" / "data" / "registry" / "bounded_shell.toml", os.environ["RIVO_REGISTRY"])
+    rivo("--backend", "docker", "add", "bounded_shell")
+    cmd = ["exec", "sh", "-c", "echo partial; echo 'tool said' >&2; exit 137"]
+    monkeypatch.setenv("FAKE_DOCKER_OOM", "true")
+    cp = rivo(*cmd, check=False)
+    assert (cp.returncode, cp.stdout) == (137, "partial\n")
+    assert cp.stderr == ("tool said\n"
+                         "rivo: out of memory: the tool was killed at its memory limit of 64 MiB\n")
+    assert docker.verbs()[-3:] == ["run", "inspect", "rm"]  # inspected before it was removed
+    monkeypatch.setenv("FAKE_DOCKER_OOM", "false")  # 137 alone (docker kill, a time limit) is no proof
+    cp = rivo(*cmd, check=False)
+    assert cp.returncode == 137 and "out of memory" not in cp.stderr

@@ -8,10 +8,13 @@ sent to rivo reach the child's own process group.
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import os
+import random
 import signal
 import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -68,35 +71,71 @@ def start(args, cwd, env, marker):
     return p, int(marker.read_text())
 
 
-def gone(pid, within=3.0):
+def gone(pid) -> bool:
+    try:  # a zombie (its parent, here PID 1, need not reap it at once) counts as gone
+        return Path(f"/proc/{pid}/stat").read_text().split(")")[-1].split()[0] == "Z"
+    except OSError:
+        return True
+
+
+def running_with(marker: str, exact: bool = False) -> list[int]:
+    """Live processes whose command line holds ``marker`` (``exact``: is it);
+    a zombie's command line is empty."""
+    pids = []
+    for d in Path("/proc").iterdir():
+        with contextlib.suppress(OSError):
+            argv = (d / "cmdline").read_bytes().split(b"\0")[:-1] if d.name.isdigit() else []
+            if argv and (argv == marker.encode().split() if exact else marker.encode() in b" ".join(argv)):
+                pids.append(int(d.name))
+    return pids
+
+
+def child_of(pid: int) -> int:
+    for d in Path("/proc").iterdir():
+        with contextlib.suppress(OSError):
+            if d.name.isdigit() and (d / "stat").read_text().split(")")[-1].split()[1] == str(pid):
+                return int(d.name)
+    raise AssertionError(f"{pid} has no child")
+
+
+@pytest.fixture
+def marker():
+    """A `sleep` command nothing else runs; whatever still runs it afterwards is killed."""
+    word = f"sleep {random.randrange(10**8, 10**9)}"
+    yield word
+    for pid in running_with(word):
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(pid, signal.SIGKILL)
+
+
+# A tool whose group holds two plain background jobs (a script's background
+# jobs ignore SIGINT) and a grandchild that ignores every signal rivo forwards.
+STUBBORN = "trap '' TERM INT HUP; {sleep}"
+TOOL_GROUP = "{sleep} & {sleep} & sh -c \"%s\" & echo $$ > {pidfile}; wait" % STUBBORN
+
+
+def wait_for(predicate, within: float) -> bool:
     deadline = time.monotonic() + within
-    while time.monotonic() < deadline:
-        try:
-            os.kill(pid, 0)
-        except ProcessLookupError:
-            return True
-        try:  # a zombie re-parented to us would look alive
-            if Path(f"/proc/{pid}/stat").read_text().split(")")[-1].split()[0] == "Z":
-                return True
-        except OSError:
-            return True
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
         time.sleep(0.05)
-    return False
+    return True
 
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP])
-def test_signal_to_rivo_reaches_the_tool_group(tmp_path, env, sig):
-    marker = tmp_path / "pid"
-    # A background job of a script ignores SIGINT, so only the other two can
-    # show that the whole group is reached; for SIGINT the loop is the tool.
-    job = "sleep 60 & echo $! > {m}; wait" if sig != signal.SIGINT else "echo $$ > {m}; while :; do sleep 0.1; done"
-    line = f"trap 'echo caught; exit 9' {sig.name[3:]}; " + job.format(m=marker)
-    p, grandchild = start(["exec", "--", "sh", "-c", line], tmp_path, env, marker)
+def test_signal_to_rivo_ends_the_whole_tool_group_before_rivo_exits(tmp_path, env, sig, marker):
+    pidfile = tmp_path / "pid"
+    line = f"trap 'echo caught; exit 9' {sig.name[3:]}; " + TOOL_GROUP.format(sleep=marker, pidfile=pidfile)
+    p, tool = start(["exec", "--", "sh", "-c", line], tmp_path, env, pidfile)
+    assert wait_for(lambda: len(running_with(marker, exact=True)) == 3, 5)
+    t0 = time.monotonic()
     os.kill(p.pid, sig)  # rivo alone, not its group: the tool has a group of its own
     out, err = p.communicate(timeout=10)
     assert p.returncode == -sig, err
     assert out == b"caught\n"
-    assert gone(grandchild), "the tool's background child outlived rivo"
+    assert running_with(marker) == [], "part of the tool's group outlived rivo"
+    assert time.monotonic() - t0 < 4  # SIGKILL for the stubborn one after 2 s
 
 
 def test_tool_ignoring_sigterm_is_killed_after_the_grace(tmp_path, env):
@@ -109,6 +148,46 @@ def test_tool_ignoring_sigterm_is_killed_after_the_grace(tmp_path, env):
     assert p.returncode == -signal.SIGTERM
     assert 1.5 < time.monotonic() - t0 < 6
     assert gone(tool)
+
+
+HOST = """
+import sys
+from tavro.helpers.rivo import RIVO
+RIVO()._run(["exec", "--", "sh", "-c", sys.argv[1]], cwd=sys.argv[2])
+"""
+
+
+@pytest.mark.parametrize("leader", ["ends on SIGTERM", "ignores SIGTERM"])
+def test_time_limit_of_rivo_reaches_the_tool_group(tmp_path, marker, local_rivo_path, monkeypatch, leader):
+    from tavro.helpers.rivo import RIVO
+
+    monkeypatch.setenv("RIVO_BACKEND", "local")
+    line = TOOL_GROUP.format(sleep=marker, pidfile=tmp_path / "pid")
+    if leader == "ignores SIGTERM":
+        line = "trap '' TERM; " + line
+    t0 = time.monotonic()
+    with pytest.raises(RuntimeError, match="timed out after 1s"):
+        RIVO()._run(["exec", "--", "sh", "-c", line], timeout=1, cwd=str(tmp_path))
+    assert running_with(marker) == []
+    assert time.monotonic() - t0 < 5  # 1 s, rivo's 2 s grace, within the runner's 3 s
+
+
+@pytest.mark.parametrize("victim", ["host", "rivo"])
+def test_tool_group_ends_when_its_host_or_rivo_is_killed(tmp_path, marker, local_rivo_path, victim):
+    """SIGKILL can be neither caught nor forwarded: the host's death reaches rivo
+    as a parent-death signal, rivo's own death reaches its watchdog."""
+    pidfile = tmp_path / "pid"
+    line = "trap '' TERM; " + TOOL_GROUP.format(sleep=marker, pidfile=pidfile)
+    e = dict(os.environ, RIVO_BACKEND="local")
+    host = subprocess.Popen([sys.executable, "-c", HOST, line, str(tmp_path)], env=e,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        assert wait_for(lambda: len(running_with(marker, exact=True)) == 3, 10), "the tool never started"
+        os.kill(host.pid if victim == "host" else child_of(host.pid), signal.SIGKILL)
+        assert wait_for(lambda: set(running_with(marker)) <= {host.pid}, 6), running_with(marker)
+    finally:
+        host.kill()
+        host.wait()
 
 
 def test_interactive_tool_gets_the_terminal(tmp_path, env):

@@ -107,6 +107,52 @@ def test_hostile_free_text_never_reads_as_a_value(local, monkeypatch, name):
         assert line.strip() in shown
 
 
+DEEP = ".".join(["a"] * 400_000)  # about the depth that made toml++ recurse off its stack
+TOO_DEEP = {
+    "dotted key": DEEP + " = 1\n",
+    "table header": f"[{DEEP}]\n",
+    "array of tables": f"[[tools.{DEEP}]]\n",
+    "inline tables": "x = " + "{a = " * 200 + "1" + "}" * 200 + "\n",
+}
+# Deep enough to show the bound is not tiny, with every kind of text whose
+# dots and brackets are no structure.
+LEGAL = ('image = "reg/t:1"\n' + ".".join(["k"] * 100) + ' = "a.b.c[[{{"\n'
+         "'lit.key'.\"q.k\" = 'x.y.[z]'\n"
+         'notes = """\n[[not.a.table]]\n""""\n'
+         "raw = '''\n{{{{.}}}}\n'''\n"
+         "when = 1979-05-27 07:32:00Z\n"
+         "floats = [" + ", ".join(["1.5"] * 300) + "]  # 1.5.1.5\n"
+         "[outputs.out]\ntype = \"x.y\"\n")
+
+
+@pytest.mark.parametrize("kind", sorted(TOO_DEEP))
+def test_over_deep_files_are_refused_by_name_never_crash(local, monkeypatch, kind):
+    reg = local / "reg"
+    reg.mkdir()
+    (reg / "good.toml").write_text('image = "reg/good:1"\ndescription = "a good tool"\n')
+    (reg / "legal.toml").write_text(LEGAL)
+    (reg / "deep.toml").write_text('image = "reg/deep:1"\n' + TOO_DEEP[kind])
+    monkeypatch.setenv("RIVO_REGISTRY", str(reg))
+    limit = "keys and tables nested more than 128 levels deep"
+
+    cp = subprocess.run(["rivo", "show", "deep"], capture_output=True, text=True, timeout=30)
+    assert (cp.returncode, cp.stderr) == (1, f"rivo: {reg / 'deep.toml'}:2: {limit}; rivo does not read such a file\n")
+    # One such definition does not break the search of the whole registry.
+    cp = subprocess.run(["rivo", "search", ""], capture_output=True, text=True, timeout=30)
+    assert cp.returncode == 0
+    assert [line.split()[0] for line in cp.stdout.splitlines()[1:]] == ["good", "legal"]
+    assert cp.stderr.startswith(f"rivo: skipping deep: {reg / 'deep.toml'}:2: {limit}")
+
+    assert subprocess.run(["rivo", "show", "legal"], capture_output=True, timeout=30).returncode == 0
+    proj = local / "proj"
+    proj.mkdir()
+    for name in ("rivo.toml", "rivo.lock"):
+        (proj / name).write_text(TOO_DEEP[kind])
+        cp = subprocess.run(["rivo", "list"], capture_output=True, text=True, timeout=30, cwd=proj)
+        assert cp.returncode == 1 and cp.stderr.startswith(f"rivo: {proj / name}:1: {limit}")
+        (proj / name).unlink()
+
+
 def make_git_registry(root: Path, definitions: dict[str, str]) -> tuple[Path, Path]:
     """A bare repository (the remote) and a working copy that pushes to it."""
     bare, work = root / "remote.git", root / "work"

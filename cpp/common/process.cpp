@@ -3,8 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,8 +17,7 @@
 #include "common/errors.hpp"
 #include "common/fileops.hpp"
 #include "common/signal_relay.hpp"
-
-extern char** environ;
+#include "common/spawn.hpp"
 
 namespace tavro::proc {
 namespace {
@@ -60,97 +57,9 @@ double seconds_since(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-class SpawnAttrs {
- public:
-  SpawnAttrs() {
-    if (int rc = posix_spawnattr_init(&attr_)) throw OsError(rc, "posix_spawnattr_init");
-    if (int rc = posix_spawn_file_actions_init(&actions_)) {
-      posix_spawnattr_destroy(&attr_);
-      throw OsError(rc, "posix_spawn_file_actions_init");
-    }
-  }
-  ~SpawnAttrs() {
-    posix_spawn_file_actions_destroy(&actions_);
-    posix_spawnattr_destroy(&attr_);
-  }
-  posix_spawnattr_t* attr() { return &attr_; }
-  posix_spawn_file_actions_t* actions() { return &actions_; }
-
- private:
-  posix_spawnattr_t attr_;
-  posix_spawn_file_actions_t actions_;
-};
-
-void check(int rc, const char* what) {
-  if (rc != 0) throw OsError(rc, what);
-}
-
 struct Pipes {
   Fd in_r, in_w, out_r, out_w, err_r, err_w, stdin_src;
 };
-
-pid_t spawn(const SpawnOptions& o, Pipes& p) {
-  SpawnAttrs sa;
-  // A fresh process group (so a time limit can end the tool and everything it
-  // started), an empty signal mask, and default dispositions for every signal:
-  // Python ignores SIGPIPE and a tool must not inherit that.
-  sigset_t all, none;
-  sigfillset(&all);
-  sigemptyset(&none);
-  check(posix_spawnattr_setpgroup(sa.attr(), 0), "posix_spawnattr_setpgroup");
-  check(posix_spawnattr_setsigmask(sa.attr(), &none), "posix_spawnattr_setsigmask");
-  check(posix_spawnattr_setsigdefault(sa.attr(), &all), "posix_spawnattr_setsigdefault");
-  check(posix_spawnattr_setflags(sa.attr(), POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                                POSIX_SPAWN_SETSIGDEF),
-        "posix_spawnattr_setflags");
-
-  auto* fa = sa.actions();
-  if (p.in_r.get() >= 0) check(posix_spawn_file_actions_adddup2(fa, p.in_r.get(), 0), "adddup2");
-  else if (p.stdin_src.get() >= 0)
-    check(posix_spawn_file_actions_adddup2(fa, p.stdin_src.get(), 0), "adddup2");
-  if (p.out_w.get() >= 0) check(posix_spawn_file_actions_adddup2(fa, p.out_w.get(), 1), "adddup2");
-  if (p.err_w.get() >= 0) check(posix_spawn_file_actions_adddup2(fa, p.err_w.get(), 2), "adddup2");
-  if (o.cwd) check(posix_spawn_file_actions_addchdir_np(fa, o.cwd->c_str()), "addchdir");
-  check(posix_spawn_file_actions_addclosefrom_np(fa, 3), "addclosefrom");
-
-  std::vector<char*> argv;
-  for (const auto& a : o.argv) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  char** envpp = environ;
-  if (o.env) {
-    for (const auto& kv : *o.env) envp.push_back(const_cast<char*>(kv.c_str()));
-    envp.push_back(nullptr);
-    envpp = envp.data();
-  }
-
-  // posix_spawn cannot tell a failed chdir from a failed exec; Python names
-  // the directory in that case, so check it first.
-  if (o.cwd) {
-    struct stat st;
-    if (::stat(o.cwd->c_str(), &st) != 0) throw_errno("chdir", *o.cwd);
-    if (!S_ISDIR(st.st_mode)) throw OsError(ENOTDIR, "chdir", *o.cwd);
-  }
-
-  int saved = 0, last = ENOENT;
-  const std::vector<std::string> candidates =
-      exec_candidates(o.executable ? *o.executable : o.argv.at(0), o.env);
-  for (const auto& cand : candidates) {
-    // Each failed posix_spawn costs a whole clone; PATH entries that lack the
-    // program are passed over with a stat, giving the errno exec would.
-    if (candidates.size() > 1 && ::access(cand.c_str(), F_OK) != 0 &&
-        (errno == ENOENT || errno == ENOTDIR)) {
-      last = errno;
-      continue;
-    }
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, cand.c_str(), fa, sa.attr(), argv.data(), envpp);
-    if (rc == 0) return pid;
-    last = rc;
-    if (rc != ENOENT && rc != ENOTDIR && saved == 0) saved = rc;
-  }
-  throw OsError(saved ? saved : last, "execve", o.executable ? *o.executable : o.argv.at(0));
-}
 
 bool exited_nowait(pid_t pid) {
   siginfo_t info;
@@ -198,6 +107,13 @@ class Session {
       const bool open = p_.out_r.get() >= 0 || p_.err_r.get() >= 0 || p_.in_w.get() >= 0;
       if (!exited_at && exited_nowait(pid_)) exited_at = Clock::now();
       relay_.dispatch(!exited_at);
+      // After a forwarded signal the leader's end is not the run's end: the
+      // rest of its group (a background job that ignores SIGINT, a member
+      // that ignores SIGTERM) is ended before we return.
+      if (exited_at && relay_.signalled() && !group_ended_) {
+        end_group(relay_.kill_at());
+        continue;
+      }
       if (!open && exited_at) break;
       // A grandchild may keep the pipes open after the child is gone; stop
       // reading once they have been quiet for a moment.
@@ -235,7 +151,7 @@ class Session {
       }
     }
     Result r;
-    r.returncode = reap(pid_);
+    r.returncode = reap_once();
     if (stream_errno_) throw OsError(stream_errno_, "write");
     fill(r);
     return r;
@@ -243,6 +159,9 @@ class Session {
 
  private:
   static constexpr double kLinger = 1.0;
+  // After SIGKILL the group is gone within milliseconds unless a member is
+  // stuck in the kernel (an NFS read): then we stop waiting for it.
+  static constexpr double kAfterKill = 1.0;
   // Bytes read from one pipe per round, so that a child writing faster than
   // we read cannot keep us from checking the time limit and the abort hook.
   static constexpr size_t kRoundBytes = 1 << 20;
@@ -310,7 +229,7 @@ class Session {
     p_.out_r.reset();
     p_.err_r.reset();
     Result r;
-    r.returncode = reap(pid_);
+    r.returncode = reap_once();
     fill(r);
     r.truncated = true;
     return r;
@@ -381,25 +300,50 @@ class Session {
     return true;
   }
 
-  // SIGTERM first so that rivo and a container client can stop their
-  // container, SIGKILL after the grace, then a bounded drain: a grandchild
-  // that escaped the group may still hold the pipes and must not hang us.
-  // The child is reaped last so its pid (the group id) cannot be reused
-  // while we still signal the group.
-  void stop_group(double grace) {
-    ::kill(-pid_, SIGTERM);
-    const auto t0 = Clock::now();
-    while (seconds_since(t0) < grace && !exited_nowait(pid_)) {
-      if (p_.out_r.get() >= 0 || p_.err_r.get() >= 0) pump(20);
-      else std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  int reap_once() {
+    if (!reaped_) {
+      status_ = reap(pid_);
+      reaped_ = true;
     }
-    ::kill(-pid_, SIGKILL);
+    return status_;
+  }
+
+  // Ends the child's whole group before we return: SIGTERM to every member
+  // now (rivo and a container client stop their container on it), SIGKILL
+  // at `kill_at` to whatever is left, and a short bounded wait for the
+  // killed to vanish (a process stuck in the kernel cannot be helped). The
+  // pipes are read meanwhile, so a member writing to them is not blocked.
+  // The child is reaped last, so its pid (the group id) cannot be reused
+  // while we still signal the group.
+  void end_group(Clock::time_point kill_at) {
+    group_ended_ = true;
+    ::kill(-pid_, SIGTERM);
+    std::optional<Clock::time_point> killed_at;
+    while (true) {
+      if (exited_nowait(pid_) && !group_running(pid_)) break;
+      if (!killed_at && Clock::now() >= kill_at) {
+        ::kill(-pid_, SIGKILL);
+        killed_at = Clock::now();
+        p_.in_w.reset();
+      }
+      if (killed_at && seconds_since(*killed_at) > kAfterKill) break;
+      relay_.dispatch(!exited_nowait(pid_));
+      if (p_.out_r.get() >= 0 || p_.err_r.get() >= 0) pump(20);
+      else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    reap_once();
+  }
+
+  // The time limit or an abort: the group ends (see end_group), then a
+  // bounded drain, since a grandchild that left the group may still hold
+  // the pipes and must not hang us.
+  void stop_group(double grace) {
+    end_group(Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(grace)));
     p_.in_w.reset();
     const auto t1 = Clock::now();
     while ((p_.out_r.get() >= 0 || p_.err_r.get() >= 0) && seconds_since(t1) < 0.5) pump(20);
     p_.out_r.reset();
     p_.err_r.reset();
-    reap(pid_);
   }
 
   const SpawnOptions& o_;
@@ -412,6 +356,9 @@ class Session {
   capture::Bounded out_cap_, err_cap_;
   std::vector<char> stream_buf_, err_buf_;
   int stream_errno_ = 0;
+  bool reaped_ = false;
+  int status_ = 0;
+  bool group_ended_ = false;
 };
 
 }  // namespace
@@ -432,13 +379,25 @@ Result run(const SpawnOptions& o) {
     make_pipe(p.out_r, p.out_w);
     make_pipe(p.err_r, p.err_w);
   }
-  pid_t pid = spawn(o, p);
-  ::setpgid(pid, pid);  // harmless race guard; the spawn attribute already did it
+  ChildFds fds;
+  fds.in = p.in_r.get() >= 0 ? p.in_r.get() : p.stdin_src.get();
+  fds.out = p.out_w.get();
+  fds.err = p.err_w.get();
+  pid_t pid = spawn_child(o, fds);
   p.in_r.reset();
   p.out_w.reset();
   p.err_w.reset();
   p.stdin_src.reset();
   relay.attach(pid);
+  if (o.on_start) {
+    try {
+      o.on_start(pid);
+    } catch (...) {
+      ::kill(-pid, SIGKILL);
+      reap(pid);
+      throw;
+    }
+  }
   TerminalHandoff tty(o.passthrough, pid);
   Session s(o, p, pid, relay);
   Result r = s.wait();

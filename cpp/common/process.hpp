@@ -1,7 +1,8 @@
 // Child processes for the whole package: an explicit argument vector (never a
 // shell), the child in a process group of its own, every inherited descriptor
 // above 2 closed, stdout and stderr captured as raw bytes, and a time limit
-// that ends the whole group (SIGTERM, a short grace, then SIGKILL).
+// that ends the whole group (SIGTERM, a short grace, then SIGKILL) before
+// run() returns.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +32,15 @@ struct SpawnOptions {
   // memory stays bounded even for a child that floods it.
   std::size_t max_output = 0;
   double kill_grace = 3.0;                        // SIGTERM -> SIGKILL delay at the time limit
+  // Signal the child gets when the thread that started it dies (0: none),
+  // armed in the child before exec; a parent already gone by then counts as
+  // dead. The calling thread must stay alive while the child runs (run()
+  // blocks it, so it does).
+  int parent_death_signal = 0;
+  // Called with the child's pid (also its process group id) as soon as it
+  // runs, before any waiting. Must not throw; if it does the child's group
+  // is killed and the exception propagates.
+  std::function<void(int)> on_start;
   // Polled about every 100 ms while the child runs; returning true ends the
   // child's group at once and makes run() throw tavro::Aborted.
   std::function<bool()> should_abort;
@@ -46,9 +56,11 @@ struct SpawnOptions {
   // child's whole group at once (from the handler). After that, outside the
   // handler, `on_signal` is called with the number from the waiting loop,
   // for clean-up the group kill cannot do (a container the child asked a
-  // daemon to start). If the child still runs `forward_grace` seconds after
-  // the first forwarded signal its group gets SIGKILL: our own caller may
-  // SIGKILL us next, and the tool must not outlive us in a group of its own.
+  // daemon to start). Once the child has ended, the rest of its group gets
+  // SIGTERM (a background job ignores SIGINT); whatever of the group still
+  // runs `forward_grace` seconds after the first forwarded signal gets
+  // SIGKILL, and run() returns only when the group is gone: our own caller
+  // may SIGKILL us next, and nothing of the tool may outlive us.
   // The previous handlers are back in place when run() returns. One run with
   // forwarding at a time per process.
   std::vector<int> forward_signals;
@@ -87,6 +99,11 @@ struct TimedOut {
 // failed chdir, otherwise argv[0]), TimedOut at the limit, Aborted when
 // should_abort said so.
 Result run(const SpawnOptions& opts);
+
+// True while a process of group `pgid` runs. Zombies do not count: they
+// only wait for their parent to reap them, and a parent that never does (a
+// host running as PID 1 in a container) must not keep us waiting.
+bool group_running(int pgid);
 
 // PATH lookup as os.get_exec_path(env) does: the PATH of `env` when given
 // (os.defpath when it has none), else the process's PATH.

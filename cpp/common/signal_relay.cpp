@@ -24,11 +24,6 @@ void relay_handler(int sig) {
   errno = saved;
 }
 
-double now_seconds() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 // tcsetpgrp from a background group raises SIGTTOU, which would stop us;
 // blocking it for the call is the documented way round.
 void set_foreground(pid_t pgid) {
@@ -79,12 +74,16 @@ void SignalRelay::dispatch(bool child_running) {
     g_pending[sig] = 0;
     if (!first_seen_) {
       first_seen_ = true;
-      first_at_ = now_seconds();
+      first_at_ = std::chrono::steady_clock::now();
     }
     if (hook_) hook_(sig);
   }
-  if (first_seen_ && child_running && pgid_ > 0 && now_seconds() - first_at_ >= grace_)
+  if (first_seen_ && child_running && pgid_ > 0 && std::chrono::steady_clock::now() >= kill_at())
     ::kill(-pgid_, SIGKILL);
+}
+
+std::chrono::steady_clock::time_point SignalRelay::kill_at() const {
+  return first_at_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(grace_));
 }
 
 TerminalHandoff::TerminalHandoff(bool wanted, pid_t pgid) {

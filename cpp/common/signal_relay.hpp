@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <vector>
@@ -29,6 +30,10 @@ class SignalRelay {
   // and ends the group once the grace after the first one has passed.
   void dispatch(bool child_running);
   bool active() const { return !signals_.empty(); }
+  // A forwarded signal was seen by dispatch(); the group must then be gone
+  // by kill_at() (SIGKILL for what is left).
+  bool signalled() const { return first_seen_; }
+  std::chrono::steady_clock::time_point kill_at() const;
 
  private:
   std::vector<int> signals_;
@@ -37,7 +42,7 @@ class SignalRelay {
   double grace_;
   pid_t pgid_ = 0;
   bool first_seen_ = false;
-  double first_at_ = 0;
+  std::chrono::steady_clock::time_point first_at_;
 };
 
 // Gives the controlling terminal to the child's group when stdin is that

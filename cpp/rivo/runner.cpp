@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 
 #include "common/capture.hpp"
 #include "common/errors.hpp"
@@ -97,6 +98,7 @@ Outcome launch_native(const std::vector<std::string>& argv, nb::handle cwd, nb::
                       nb::handle timeout, nb::dict& rest, bool& timed_out, StdoutStream* stream) {
   proc::SpawnOptions o;
   o.argv = argv;
+  o.parent_death_signal = SIGTERM;  // rivo ends its tool when the host dies
   o.capture_bound = kCaptureBound;
   if (stream) o.stdout_fd = stream->fd;
   if (!cwd.is_none()) o.cwd = py::fs_encode(cwd);

@@ -10,7 +10,7 @@
 
 #include <unistd.h>
 
-#include "docker.hpp"
+#include "docker_images.hpp"
 #include "project.hpp"
 #include "project_lock.hpp"
 #include "show_text.hpp"
@@ -388,6 +388,7 @@ std::string render_text(const ToolDef& def) {
   out += show_free("Tier: " + def.tier) + "\n";
   if (!def.version.empty()) out += show_free("Version: " + def.version) + "\n";
   out += show_free("Binaries: " + join(def.binaries, ", ")) + "\n";
+  if (def.resources.any()) out += show_free("Resources: " + def.resources.summary()) + "\n";
   out += "\n";
   render_slots(out, "Inputs", def.inputs);
   render_slots(out, "Outputs", def.outputs);
@@ -476,7 +477,10 @@ int cmd_shell(Context& ctx, const std::string& shell) {
   if (sh.empty()) sh = "/bin/sh";
   std::string bin = (ctx.workdir() / ".rivo" / "bin").string();
   std::string path = env_value("PATH").value_or("/usr/local/bin:/usr/bin:/bin");
-  int rc = run_tool({sh}, {{"PATH", bin + ":" + path}, {"RIVO_PROJECT", ctx.workdir().string()}});
+  ToolRun run;
+  run.argv = {sh};
+  run.env = {{"PATH", bin + ":" + path}, {"RIVO_PROJECT", ctx.workdir().string()}};
+  int rc = run_tool(run);
   return rc < 0 ? 128 - rc : rc;
 }
 

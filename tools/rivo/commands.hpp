@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "definition.hpp"
-#include "runner.hpp"
+#include "backend.hpp"
 #include "util.hpp"
 
 namespace rivo {

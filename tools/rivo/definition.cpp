@@ -4,34 +4,13 @@
 #include <sstream>
 
 #include "git_registry.hpp"
-#include "toml_include.hpp"
+#include "toml_read.hpp"
 
 namespace rivo {
 namespace {
 
-std::string where(const std::string& origin, const toml::node& node) {
-  const auto& b = node.source().begin;
-  if (!b.line) return origin;
-  return origin + ":" + std::to_string(b.line) + ":" + std::to_string(b.column);
-}
-
-const char* type_name(const toml::node& node) {
-  switch (node.type()) {
-    case toml::node_type::table: return "table";
-    case toml::node_type::array: return "array";
-    case toml::node_type::string: return "string";
-    case toml::node_type::integer: return "integer";
-    case toml::node_type::floating_point: return "float";
-    case toml::node_type::boolean: return "boolean";
-    case toml::node_type::date: return "date";
-    case toml::node_type::time: return "time";
-    case toml::node_type::date_time: return "date-time";
-    default: return "value";
-  }
-}
-
 [[noreturn]] void wrong_type(const std::string& origin, const toml::node& node, const std::string& key, const char* expected) {
-  throw Failure(where(origin, node) + ": '" + key + "' must be " + expected + ", not " + type_name(node));
+  throw Failure(toml_where(origin, node) + ": '" + key + "' must be " + expected + ", not " + toml_type_name(node));
 }
 
 std::string get_string(const toml::table& tbl, const char* key, const std::string& origin, std::string fallback = {}) {
@@ -111,6 +90,47 @@ std::vector<Slot> parse_slots(const toml::table& root, const char* section, cons
   return slots;
 }
 
+// [resources]: each value checked here, so a definition with a bad one is
+// refused when it is read (add, show, exec), naming the file and the key.
+Resources parse_resources(const toml::table& root, const std::string& origin) {
+  Resources res;
+  const toml::node* node = root.get("resources");
+  if (!node) return res;
+  if (!node->is_table()) wrong_type(origin, *node, "resources", "a table (cpus, memory, time)");
+  for (auto [k, v] : in_file_order(*node->as_table())) {
+    const std::string key = "resources." + std::string(k->str());
+    const std::string name(k->str());
+    try {
+      if (name == "cpus") {
+        if (v->is_integer()) {
+          res.cpus = parse_cpus(static_cast<double>(v->as_integer()->get()));
+          res.cpus_integer = true;
+        } else if (v->is_floating_point()) {
+          res.cpus = parse_cpus(v->as_floating_point()->get());
+        } else {
+          wrong_type(origin, *v, key, "a number such as 2 or 0.5");
+        }
+      } else if (name == "memory") {
+        if (!v->is_string()) wrong_type(origin, *v, key, "a text such as \"4 GiB\"");
+        res.memory_bytes = parse_memory(v->as_string()->get());
+        res.memory = trim(v->as_string()->get());
+      } else if (name == "time") {
+        if (!v->is_string()) wrong_type(origin, *v, key, "a text such as \"2h\" or \"01:30:00\"");
+        res.time_seconds = parse_time(v->as_string()->get());
+        res.time = trim(v->as_string()->get());
+      } else {
+        throw Failure(toml_where(origin, *v) + ": unknown key '" + key + "' (expected cpus, memory or time)");
+      }
+    } catch (const std::invalid_argument& e) {
+      std::ostringstream shown;
+      if (v->is_string()) shown << '"' << v->as_string()->get() << '"';
+      else v->visit([&shown](auto&& value) { shown << value; });
+      throw Failure(toml_where(origin, *v) + ": " + key + " = " + shown.str() + ": " + e.what());
+    }
+  }
+  return res;
+}
+
 Json slot_json(const Slot& slot) {
   Json j = Json::object();
   j["type"] = Json(slot.type);
@@ -124,14 +144,7 @@ Json slot_json(const Slot& slot) {
 std::string dump_json(const Json& doc) { return doc.dump(2, ' ', false, Json::error_handler_t::replace); }
 
 ToolDef parse_definition(const std::string& name, const std::string& text, const std::string& origin) {
-  toml::table root;
-  try {
-    root = toml::parse(text, origin);
-  } catch (const toml::parse_error& err) {
-    const auto& b = err.source().begin;
-    throw Failure(origin + ":" + std::to_string(b.line) + ":" + std::to_string(b.column) + ": " +
-                  std::string(err.description()));
-  }
+  toml::table root = read_toml(text, origin);
 
   ToolDef def;
   def.name = name;
@@ -149,7 +162,7 @@ ToolDef parse_definition(const std::string& name, const std::string& text, const
     for (const auto& item : *node->as_array()) {
       if (!item.is_string()) wrong_type(origin, item, "binaries", "an array of strings");
       std::string bin = item.as_string()->get();
-      if (!is_safe_name(bin)) throw Failure(where(origin, item) + ": unusable binary name '" + bin + "'");
+      if (!is_safe_name(bin)) throw Failure(toml_where(origin, item) + ": unusable binary name '" + bin + "'");
       if (std::find(def.binaries.begin(), def.binaries.end(), bin) == def.binaries.end()) def.binaries.push_back(bin);
     }
   }
@@ -162,9 +175,10 @@ ToolDef parse_definition(const std::string& name, const std::string& text, const
 
   def.inputs = parse_slots(root, "inputs", origin);
   def.outputs = parse_slots(root, "outputs", origin);
+  def.resources = parse_resources(root, origin);
 
-  static const char* known[] = {"description", "image",   "entrypoint", "args_template", "gpu_required",
-                                "tier",        "version", "binaries",   "inputs",        "outputs"};
+  static const char* known[] = {"description", "image",   "entrypoint", "args_template", "gpu_required", "tier",
+                                "version",     "binaries", "inputs",    "outputs",       "resources"};
   for (auto [k, v] : in_file_order(root)) {
     std::string key(k->str());
     if (std::find(std::begin(known), std::end(known), key) == std::end(known)) def.extra[key] = to_json(*v);
@@ -195,6 +209,7 @@ Json ToolDef::to_json() const {
     }
     j[group == &inputs ? "inputs" : "outputs"] = std::move(slots);
   }
+  if (resources.any()) j["resources"] = resources.to_json();
   for (const auto& [key, value] : extra.items()) j[key] = value;
   return j;
 }

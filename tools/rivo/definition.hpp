@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "resources.hpp"
 #include "util.hpp"
 
 namespace rivo {
@@ -41,6 +42,7 @@ struct ToolDef {
   std::vector<std::string> binaries;  // defaults to the entrypoint's base name
   std::vector<Slot> inputs;
   std::vector<Slot> outputs;
+  Resources resources;          // [resources]: what the tool needs of the machine
   Json extra = Json::object();  // other top-level keys, in file order
   std::string source_text;      // the file's bytes, hashed into the lock
   std::string origin;           // where it was read from, for messages
@@ -50,8 +52,9 @@ struct ToolDef {
 };
 
 // Parses one definition. `name` is the tool name (the file's stem). Throws
-// Failure with the origin and position on TOML errors and on keys of the
-// wrong type.
+// Failure with the origin and position on TOML errors, on keys of the
+// wrong type and on bad resources, and naming the file when it nests too
+// deeply to be read (toml_read.hpp).
 ToolDef parse_definition(const std::string& name, const std::string& text, const std::string& origin);
 
 // The registry folder, from --registry or RIVO_REGISTRY.

@@ -14,6 +14,7 @@ namespace rivo {
 namespace {
 
 struct ProjectTools {
+  fs::path dir;
   std::vector<LockedTool> locked;
   std::string problem;  // why the lock could not be read
 };
@@ -26,6 +27,7 @@ ProjectTools read_project_tools(const fs::path& workdir) {
     if (auto p = env_value("RIVO_PROJECT"); p && !p->empty() && fs::exists(fs::path(*p) / "rivo.lock", ec))
       project_dir = *p;
   ProjectTools out;
+  out.dir = project_dir;
   try {
     auto guard = lock_project(project_dir, Access::Read);
     out.locked = Project(project_dir).locked();
@@ -33,6 +35,17 @@ ProjectTools read_project_tools(const fs::path& workdir) {
     out.problem = f.what();
   }
   return out;
+}
+
+// The resources of a locked tool: its definition as the project keeps it
+// (.rivo/defs), else as the registry it was added from has it. A definition
+// that cannot be read stops the run: running without its limits would be
+// silently wrong.
+Resources locked_resources(const Context& ctx, const ProjectTools& project, const LockedTool& tool) {
+  std::optional<ToolDef> def = Project::stored_definition(project.dir, tool.name);
+  if (!def && !tool.registry.empty()) def = Registry(tool.registry).load(tool.name);
+  if (!def) def = ctx.registry().load(tool.name);
+  return def ? def->resources : Resources{};
 }
 
 // A registry definition providing the executable, for one the lock does not know.
@@ -65,17 +78,21 @@ Backend exec_backend(Context& ctx, const LockedTool* tool) {
   return ctx.effective();
 }
 
-void choose_image(ExecRequest& req, const Context& ctx, const ProjectTools& project, const LockedTool* tool) {
+// The image (and, with it, the resources) of the tool that runs the request.
+void choose_tool(ExecRequest& req, const Context& ctx, const ProjectTools& project, const LockedTool* tool) {
   if (tool) {
     req.image = tool->image_reference;
     req.gpu = tool->gpu_required;
+    req.resources = locked_resources(ctx, project, *tool);
   } else if (auto def = registry_provider(ctx, req.argv[0])) {
     req.image = def->image;
     req.gpu = def->gpu_required;
+    req.resources = def->resources;
   } else if (!project.locked.empty()) {
     const LockedTool& only = sole_image_tool(project.locked, req.argv);
     req.image = only.image_reference;
     req.gpu = only.gpu_required;
+    req.resources = locked_resources(ctx, project, only);
   } else {
     throw Failure("no tool of this project provides '" + req.argv[0] + "'" +
                   (project.problem.empty() ? std::string(" (no rivo.lock here)") : " (" + project.problem + ")"));
@@ -96,7 +113,14 @@ int cmd_exec(Context& ctx, const std::vector<std::string>& argv) {
   req.backend = exec_backend(ctx, tool);
   req.workdir = ctx.workdir();
   req.argv = argv;
-  if (req.backend != Backend::Local) choose_image(req, ctx, project, tool);
+  if (req.backend != Backend::Local) {
+    choose_tool(req, ctx, project, tool);
+  } else if (debugging()) {
+    // The local backend needs them only to say it cannot enforce them.
+    if (tool) req.resources = locked_resources(ctx, project, *tool);
+    else if (auto def = registry_provider(ctx, req.argv[0])) req.resources = def->resources;
+  }
+  req.resources = with_overrides(req.resources);
 
   int rc = run_exec(req);
   if (rc < 0) {

@@ -11,7 +11,7 @@
 
 #include "common/atomic_file.hpp"
 #include "common/process.hpp"
-#include "runner.hpp"
+#include "signal_forwarding.hpp"
 #include "project_lock.hpp"
 #include "sha256.hpp"
 

@@ -7,7 +7,7 @@
 
 #include "common/atomic_file.hpp"
 #include "sha256.hpp"
-#include "toml_include.hpp"
+#include "toml_read.hpp"
 
 namespace rivo {
 
@@ -23,16 +23,7 @@ namespace {
 constexpr const char* kManifestName = "rivo.toml";
 constexpr const char* kLockName = "rivo.lock";
 
-toml::table load_toml(const fs::path& path) {
-  std::string text = read_file(path);
-  try {
-    return toml::parse(text, path.string());
-  } catch (const toml::parse_error& err) {
-    const auto& b = err.source().begin;
-    throw Failure(path.string() + ":" + std::to_string(b.line) + ":" + std::to_string(b.column) + ": " +
-                  std::string(err.description()));
-  }
-}
+toml::table load_toml(const fs::path& path) { return read_toml(read_file(path), path.string()); }
 
 // The document's tools table; absent is fine, anything but a table of tables is not.
 const toml::table* tools_of(const toml::table& doc, const char* file) {
@@ -302,9 +293,9 @@ void Project::prune_definitions(const std::vector<LockedTool>& entries) const {
   for (const auto& p : stale) fs::remove(p, ec);
 }
 
-std::optional<ToolDef> Project::stored_definition(const std::string& name) const {
+std::optional<ToolDef> Project::stored_definition(const fs::path& root, const std::string& name) {
   if (!is_safe_name(name)) return std::nullopt;
-  fs::path file = root_ / ".rivo" / "defs" / (name + ".toml");
+  fs::path file = root / ".rivo" / "defs" / (name + ".toml");
   std::error_code ec;
   if (!fs::is_regular_file(file, ec)) return std::nullopt;
   return parse_definition(name, read_file(file), file.string());

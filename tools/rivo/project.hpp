@@ -80,7 +80,9 @@ class Project {
   void drop_definition(const std::string& name) const;
   // Deletes the kept copies of tools that are no longer in the project.
   void prune_definitions(const std::vector<LockedTool>& entries) const;
-  std::optional<ToolDef> stored_definition(const std::string& name) const;
+  std::optional<ToolDef> stored_definition(const std::string& name) const { return stored_definition(root_, name); }
+  // The same without reading the project files.
+  static std::optional<ToolDef> stored_definition(const fs::path& root, const std::string& name);
 
  private:
   struct Docs;

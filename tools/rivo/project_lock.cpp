@@ -6,9 +6,13 @@
 
 namespace rivo {
 
-void debug(const std::string& message) {
+bool debugging() {
   auto flag = env_value("RIVO_DEBUG");
-  if (flag && !flag->empty()) std::cerr << "rivo: debug: " << message << "\n" << std::flush;
+  return flag && !flag->empty();
+}
+
+void debug(const std::string& message) {
+  if (debugging()) std::cerr << "rivo: debug: " << message << "\n" << std::flush;
 }
 
 tavro::lock::FileLock lock_project(const fs::path& dir, Access access) {

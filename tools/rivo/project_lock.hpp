@@ -24,5 +24,6 @@ tavro::lock::FileLock lock_project(const fs::path& dir, Access access);
 
 // "rivo: debug: <message>" on stderr when RIVO_DEBUG is set to a non-empty value.
 void debug(const std::string& message);
+bool debugging();
 
 }  // namespace rivo

@@ -1,6 +1,6 @@
-// The Docker side of the local rivo: which images the local store holds,
-// pulling only the missing ones, an image's real identity for rivo.lock, and
-// containers that rivo can find again to stop them.
+// The Docker image store as the local rivo uses it: which images it holds,
+// pulling only the missing ones, and an image's real identity for
+// rivo.lock. Running a tool in a container is backend_docker.cpp.
 #pragma once
 
 #include <optional>
@@ -33,12 +33,5 @@ void ensure_image(const std::string& image, bool may_pull);
 // not in the local store keeps what `previous` recorded for the same
 // reference. Other backends record none.
 void record_identities(std::vector<LockedTool>& entries, const std::vector<LockedTool>& previous);
-
-// A container name of this rivo process, unique on the machine.
-std::string container_name();
-
-// Stops and removes the named container (docker kill, then docker rm -f),
-// quietly and within a few seconds; errors are ignored (it may be gone).
-void stop_container(const std::string& name);
 
 }  // namespace rivo

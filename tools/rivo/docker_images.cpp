@@ -1,4 +1,4 @@
-#include "docker.hpp"
+#include "docker_images.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,8 +8,7 @@
 #include "common/errors.hpp"
 #include "common/fd.hpp"
 #include "common/process.hpp"
-#include "common/random.hpp"
-#include "runner.hpp"
+#include "signal_forwarding.hpp"
 #include "util.hpp"
 
 namespace rivo {
@@ -80,7 +79,9 @@ void ensure_image(const std::string& image, bool may_pull) {
     throw Failure("image " + image + " is not in the local Docker image store and --frozen forbids pulling it " +
                   "(load it, or run 'rivo sync' without --frozen)" +
                   (state.problem.empty() ? std::string() : ": " + state.problem));
-  int rc = run_tool({"docker", "pull", image});
+  ToolRun pull;
+  pull.argv = {"docker", "pull", image};
+  int rc = run_tool(pull);
   if (received_signal()) throw Failure("docker pull " + image + " interrupted", 128 + received_signal());
   if (rc != 0) throw Failure("docker pull " + image + " failed (exit " + std::to_string(rc) + ")");
 }
@@ -96,19 +97,6 @@ void record_identities(std::vector<LockedTool>& entries, const std::vector<Locke
     }
     for (const auto& p : previous)
       if (p.name == e.name && p.image_reference == e.image_reference) e.image_digest = p.image_digest;
-  }
-}
-
-std::string container_name() { return "rivo-" + std::to_string(::getpid()) + "-" + tavro::random_hex(6); }
-
-void stop_container(const std::string& name) {
-  // Our caller may kill us a few seconds after its SIGTERM: keep each step short.
-  for (std::vector<std::string> args : {std::vector<std::string>{"kill", name}, {"rm", "-f", name}}) {
-    try {
-      docker_quiet(args, 1.5);
-    } catch (const std::exception&) {
-      // already gone, or the daemon is slow: the next step (or --rm) still applies
-    }
   }
 }
 
