@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -17,7 +18,7 @@ import time
 from pathlib import Path
 
 import pytest
-from helpers import needs_local_rivo, run_example_pipeline
+from helpers import REPO, needs_local_rivo, run_example_pipeline
 
 from tavro.helpers.rivo import RIVO
 
@@ -128,6 +129,43 @@ def test_a_cancelled_container_run_leaves_no_container(slurm_env, docker_env, lo
     assert wait_for(lambda: docker_env.docker("ps", "-aq").stdout == ""), docker_env.docker("ps", "-a").stdout
     assert wait_for(lambda: not slurm_env.jobs()), slurm_env.jobs()
     assert wait_for(lambda: not processes_with(marker)), processes_with(marker)
+
+
+@pytest.mark.docker
+@needs_local_rivo()
+def test_a_containers_resources_and_memory_under_slurm(slurm_env, docker_env, local_rivo_path, tmp_path,
+                                                       monkeypatch, isolated_tmp):
+    # The definition declares 1 CPU, 64 MiB and 10 minutes; the manifest none.
+    reg = tmp_path / "registry"
+    reg.mkdir()
+    shutil.copy(REPO / "tests" / "data" / "registry" / "bounded_shell.toml", reg)
+    monkeypatch.setenv("RIVO_REGISTRY", str(reg))
+    monkeypatch.setenv("PIPELINE_VOLUME_PATH", str(tmp_path / "vol"))
+    for var in ("RIVO_BACKEND", "RIVO_CPUS", "RIVO_MEMORY", "RIVO_TIME"):
+        monkeypatch.delenv(var, raising=False)
+    RIVO(backend="docker").add("bounded_shell")
+    r = RIVO(executor="slurm")
+    run = threading.Thread(target=r.run, args=("bounded_shell", {"entrypoint": "sh", "args_template": "-c 'sleep 3'",
+                                                                 "outputs": {}}, {}, str(tmp_path / "o1")))
+    run.start()
+    try:
+        assert wait_for(lambda: docker_env.docker("ps", "-q").stdout.strip()), "no container started"
+        cid = docker_env.docker("ps", "-q").stdout.split()[0]
+        host = json.loads(docker_env.docker("inspect", "-f", "{{json .HostConfig}}", cid).stdout)
+    finally:
+        run.join()
+    assert (host["NanoCpus"], host["Memory"], host["MemorySwap"]) == (10**9, 64 << 20, 64 << 20)
+    shown = slurm_env.run("scontrol", "show", "job", "-o", last_job_of(slurm_env, "bounded_shell")).stdout
+    fields = dict(f.split("=", 1) for f in shown.split() if "=" in f)
+    assert (fields["NumCPUs"], fields["MinMemoryNode"], fields["TimeLimit"]) == ("1", "64M", "00:10:00")
+
+    hog = {"entrypoint": "sh", "args_template": "-c 'a=x; while :; do a=$a$a; done'", "outputs": {}}
+    with pytest.raises(RuntimeError) as info:
+        r.run("bounded_shell", hog, {}, str(tmp_path / "o2"))
+    assert str(info.value).startswith("rivo exec sh -c a=x; while :; do a=$a$a; done failed (exit 137)")
+    assert str(info.value).endswith(
+        '\nThe tool ran out of memory at its limit of 64 MiB; raise "memory" in its resources.')
+    assert docker_env.docker("ps", "-aq").stdout == ""
 
 
 HOST = r"""

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -274,6 +275,9 @@ Outcome run_job(const Job& job, const std::vector<std::string>& env, std::option
   o.argv = srun_argv(job, opts);
   o.env = srun_env;
   o.capture_bound = bound;
+  // A host killed outright takes srun with it, and srun its job (the step
+  // is killed at once then; rivo's watchdog removes a container).
+  o.parent_death_signal = SIGTERM;
   // srun itself waits on a connection, not on its terminal: it gets none.
   fs::Fd devnull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (!devnull) throw_errno("open", "/dev/null");
