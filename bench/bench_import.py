@@ -1,27 +1,29 @@
 #!/usr/bin/env python3
 """Import-time benchmark: `import tavro.helpers.linkwell` in a fresh interpreter.
 
-Side by side, each in a new interpreter (best and median of --repeat runs,
-wall time of the whole process, peak resident memory):
+Side by side, each in a new interpreter, taking turns (best turn, median and
+spread of the whole process's wall time, peak resident memory):
 
 * python -c "import json"                    (the baseline: interpreter start-up)
 * python -c "import tavro.helpers.linkwell"
 * python -c "import openai, anthropic, google.genai"   (what loading every vendor SDK costs)
 
 Then, for each API key, which vendor SDKs `default_llm()` loaded.
-Target: linkwell under 0.3 s; `default_llm()` loads only the chosen vendor's SDK.
+Target: linkwell under 0.3 s (best turn); `default_llm()` loads only the
+chosen vendor's SDK. The exit status is 1 when one is missed.
 
-Usage: python bench/bench_import.py [--repeat 9]
+Usage: python bench/bench_import.py [--turns 9]
 """
 
 from __future__ import annotations
 
 import argparse
 import os
-import statistics
 import subprocess
 import sys
 import time
+
+from turns import Targets, take_turns
 
 VENDORS = ("anthropic", "openai", "google.genai")
 CASES = [
@@ -31,8 +33,13 @@ CASES = [
 ]
 
 
+# linkwell imports the host's own modules; their stand-ins live in tests/host.
+HOST = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "host")
+
+
 def clean_env(**keys: str) -> dict:
     env = {k: v for k, v in os.environ.items() if not k.endswith("_API_KEY")}
+    env["PYTHONPATH"] = os.pathsep.join([HOST] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
     env.update(keys)
     return env
 
@@ -57,31 +64,36 @@ def loaded_by_default_llm(key: str) -> str:
     return out.stdout.strip() if out.returncode == 0 else "error: " + out.stderr.strip().splitlines()[-1]
 
 
-def main() -> None:
+def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--repeat", type=int, default=9)
+    ap.add_argument("--turns", type=int, default=9)
     args = ap.parse_args()
 
-    print(f"{'case':34} {'best s':>8} {'median s':>9} {'peak MiB':>9}")
-    results = {}
-    for name, code in CASES:
-        runs = [one_run(code) for _ in range(args.repeat)]
-        times = [t for t, _ in runs]
-        results[name] = statistics.median(times)
-        print(f"{name:34} {min(times):8.3f} {statistics.median(times):9.3f} {max(m for _, m in runs):9.1f}")
+    peaks: dict[str, float] = {}
+
+    def case(name, code):
+        def run():
+            seconds, peak = one_run(code)
+            peaks[name] = max(peaks.get(name, 0.0), peak)
+            return seconds
+        return run
+
+    t = take_turns({name: case(name, code) for name, code in CASES}, args.turns)
+    t.table("a fresh interpreter importing")
+    for name in peaks:
+        print(f"  {name}: peak {peaks[name]:.1f} MiB")
 
     print("\ndefault_llm() with one key set  -> vendor SDKs loaded")
-    ok_vendor = True
+    targets = Targets()
     for key, vendor in [("ANTHROPIC_API_KEY", "anthropic"), ("OPENAI_API_KEY", "openai"), ("GEMINI_API_KEY", "google.genai")]:
         got = loaded_by_default_llm(key)
-        ok_vendor &= got == vendor
         print(f"  {key:18} -> {got}")
-
-    linkwell = results["import tavro.helpers.linkwell"]
-    verdict = "PASS" if linkwell < 0.3 and ok_vendor else "FAIL"
-    print(f"\nlinkwell import median {linkwell:.3f} s (target < 0.3 s), "
-          f"{linkwell - results['import json (baseline)']:.3f} s over the baseline: {verdict}")
+        targets.check(f"{key} loads {vendor} alone", got == vendor)
+    linkwell = t.best("import tavro.helpers.linkwell")
+    targets.check(f"linkwell import {linkwell:.3f} s < 0.3 s "
+                  f"({linkwell - t.best('import json (baseline)'):.3f} s over the baseline)", linkwell < 0.3)
+    return targets.status()
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

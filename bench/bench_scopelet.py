@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Describer benchmark: build_scopelet on one directory of many files.
 
-Compares, on the same tree (page cache warm, best of --repeat runs):
+Compares, on the same tree (page cache warm; the three take --turns turns,
+write-back flushed before each; best turn, median and spread):
 
 * build_scopelet({"out": DIR})
 * the shell pipeline `find DIR -type f | sort | head -30` followed by 30 runs
@@ -9,7 +10,11 @@ Compares, on the same tree (page cache warm, best of --repeat runs):
 * a plain-Python version of the same description (os.walk, sorted,
   subprocess.run per preview)
 
-Usage: python bench/bench_scopelet.py [--files 100000] [--repeat 9] [--dir PATH]
+Targets (best turns): build_scopelet within 1.5 times the find pipeline and
+at least 3 times faster than plain Python; the exit status is 1 when one is
+missed.
+
+Usage: python bench/bench_scopelet.py [--files 100000] [--turns 9] [--dir PATH]
 """
 
 from __future__ import annotations
@@ -21,6 +26,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from turns import Targets, take_turns
 
 from tavro.helpers.scopelet import build_scopelet
 
@@ -64,22 +71,10 @@ def python_describe(d: str) -> str:
     return "\n".join(lines)
 
 
-def best_of(variants: dict, repeat: int) -> dict:
-    """Best wall time of each variant; the variants take turns, so a busy
-    machine slows all of them alike."""
-    times = {name: [] for name in variants}
-    for _ in range(repeat):
-        for name, fn in variants.items():
-            t0 = time.perf_counter()
-            fn()
-            times[name].append(time.perf_counter() - t0)
-    return {name: min(t) for name, t in times.items()}
-
-
-def main() -> None:
+def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--files", type=int, default=100_000)
-    ap.add_argument("--repeat", type=int, default=9)
+    ap.add_argument("--turns", type=int, default=9)
     ap.add_argument("--dir", help="where to build the tree (default: a temporary folder)")
     args = ap.parse_args()
 
@@ -98,21 +93,22 @@ def main() -> None:
             subprocess.run(["bash", "-c", SHELL, "bash", root], env=shell_env, check=True,
                            stdout=subprocess.DEVNULL)
 
-        results = best_of(
+        t = take_turns(
             {
-                "build_scopelet": lambda: build_scopelet({"out": root}),
+                "build_scopelet": lambda: build_scopelet({"out": root}) and None,
                 "find | sort | head + 30 head": shell,
-                "plain Python (os.walk + subprocess)": lambda: python_describe(root),
+                "plain Python (os.walk + subprocess)": lambda: python_describe(root) and None,
             },
-            args.repeat,
+            args.turns,
         )
-        for name, t in results.items():
-            print(f"{name:38s} {t * 1000:8.1f} ms")
-        ours_t = results["build_scopelet"]
-        print(f"build_scopelet / find pipeline:        {ours_t / results['find | sort | head + 30 head']:.2f}x"
-              f"  (target <= 1.5)")
-        print(f"plain Python / build_scopelet:         {results['plain Python (os.walk + subprocess)'] / ours_t:.2f}x"
-              f"  (target >= 3)")
+        t.table(f"describing {args.files} files", unit="ms", scale=1000)
+        ours_t = t.best("build_scopelet")
+        targets = Targets()
+        ratio = ours_t / t.best("find | sort | head + 30 head")
+        targets.check(f"build_scopelet / find pipeline {ratio:.2f} <= 1.5", ratio <= 1.5)
+        speed = t.best("plain Python (os.walk + subprocess)") / ours_t
+        targets.check(f"plain Python / build_scopelet {speed:.2f} >= 3", speed >= 3)
+        return targets.status()
     finally:
         shutil.rmtree(base, ignore_errors=True)
 

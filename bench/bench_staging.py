@@ -4,8 +4,8 @@ shutil.copy2 / shutil.copytree on the same file system.
 
     python bench/bench_staging.py [--dir DIR] [--big-mib 1024] [--files 20000]
 
-Three cases; the three methods of a case take turns, and the median of the
-repetitions is reported:
+Three cases; the three methods of a case take turns (write-back flushed
+before each), and the best turn, median and spread are reported:
 
 - stage a big file (default 1 GiB) into the sandbox of a no-op tool;
 - stage an input folder of many small files (default 20,000 of 1 KiB);
@@ -19,6 +19,10 @@ Staging is timed from the call of `run` to the moment the tool is started
 Everything lives below DIR (default: the temporary directory), sandboxes
 included, so all methods copy within one file system: point DIR at a mounted
 XFS or btrfs image to see reflink clones.
+
+Target: the best turn of `run` within 1.1 times that of `cp -a` in each case
+(the harvest against `cp -a` + `rm -rf`); the exit status is 1 when one is
+missed.
 """
 
 from __future__ import annotations
@@ -26,12 +30,13 @@ from __future__ import annotations
 import argparse
 import os
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
+
+from turns import MIN_TURNS, Targets, take_turns
 
 from tavro.helpers.rivo import RIVO
 
@@ -68,13 +73,6 @@ def clear(path: Path) -> None:
         path.unlink()
 
 
-def timed(fn) -> float:
-    os.sync()
-    t0 = time.perf_counter()
-    fn()
-    return time.perf_counter() - t0
-
-
 class NoOp(RIVO):
     """The tool does nothing (staging case) or writes a folder output whose
     creation is not timed (harvest case)."""
@@ -109,26 +107,13 @@ def harvest_with_run(produced: Path, out: Path) -> float:
     return time.perf_counter() - r.finished
 
 
-def compare(repeat: int, methods) -> list[float]:
-    """Median time of each (prepare, measure) pair. The methods take turns in
-    a rotating order, so a burst of background write-back hits them alike."""
-    times: list[list[float]] = [[] for _ in methods]
-    for rep in range(repeat):
-        for k in range(len(methods)):
-            i = (rep + k) % len(methods)
-            prepare, measure = methods[i]
-            prepare()
-            times[i].append(measure())
-    return [statistics.median(t) for t in times]
-
-
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--dir", default=tempfile.gettempdir(), help="file system to measure on")
     ap.add_argument("--big-mib", type=int, default=1024, help="size of the big input in MiB")
     ap.add_argument("--files", type=int, default=20000, help="number of small files")
     ap.add_argument("--file-size", type=int, default=1024, help="bytes per small file")
-    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--turns", type=int, default=MIN_TURNS)
     args = ap.parse_args()
 
     work = Path(tempfile.mkdtemp(prefix="bench_staging_", dir=args.dir))
@@ -138,7 +123,7 @@ def main() -> int:
     os.environ.pop("PIPELINE_VOLUME_PATH", None)
     tempfile.tempdir = str(tmp)
     print(f"file system: {fs_type(work)} at {work}")
-    print(f"big file {args.big_mib} MiB, {args.files} files of {args.file_size} B, median of {args.repeat}\n")
+    print(f"big file {args.big_mib} MiB, {args.files} files of {args.file_size} B\n")
 
     try:
         big = work / "big.bin"
@@ -154,25 +139,34 @@ def main() -> int:
             for p in tmp.iterdir():
                 clear(p)
 
-        rows = []
+        targets = Targets()
+
+        def case(label, methods, prepare):
+            t = take_turns(methods, args.turns, prepare)
+            t.table(label)
+            targets.check(f"{label}: run <= 1.1 x cp -a (best {t.best('run') / t.best('cp -a'):.2f})",
+                          t.best("run") <= 1.1 * t.best("cp -a"))
+            print(f"  run / shutil: {t.best('run') / t.best('shutil'):.2f}\n")
+
         for label, src, py_copy in (
             ("stage big file", big, shutil.copy2),
             ("stage small-file folder", small, shutil.copytree),
         ):
-            rows.append((label, *compare(args.repeat, [
-                (reset, lambda: stage_with_run(src, out)),
-                (reset, lambda: timed(lambda: subprocess.run(["cp", "-a", str(src), str(dst)], check=True))),
-                (reset, lambda: timed(lambda: py_copy(src, dst))),
-            ])))
+            case(label, {
+                "run": lambda: stage_with_run(src, out),
+                "cp -a": lambda: subprocess.run(["cp", "-a", str(src), str(dst)], check=True) and None,
+                "shutil": lambda: py_copy(src, dst) and None,
+            }, lambda _name: reset())
 
         produced = work / "produced"
         shutil.copytree(small, produced)
         scratch = work / "scratch"
 
-        def reset_harvest():
+        def reset_harvest(name):
             reset()
             clear(scratch)
-            subprocess.run(["cp", "-a", str(produced), str(scratch)], check=True)
+            if name != "run":
+                subprocess.run(["cp", "-a", str(produced), str(scratch)], check=True)
 
         def cp_rm():
             subprocess.run(["cp", "-a", str(scratch), str(dst)], check=True)
@@ -182,18 +176,14 @@ def main() -> int:
             shutil.copytree(scratch, dst)
             shutil.rmtree(scratch)
 
-        rows.append(("harvest folder + clean-up", *compare(args.repeat, [
-            (reset, lambda: harvest_with_run(produced, out)),
-            (reset_harvest, lambda: timed(cp_rm)),
-            (reset_harvest, lambda: timed(py_rm)),
-        ])))
-
-        print(f"{'case':<27}{'run':>10}{'cp -a':>10}{'shutil':>10}{'run/cp':>9}{'run/shutil':>12}")
-        for label, a, b, c in rows:
-            print(f"{label:<27}{a:>9.3f}s{b:>9.3f}s{c:>9.3f}s{a / b:>9.2f}{a / c:>12.2f}")
+        case("harvest folder + clean-up", {
+            "run": lambda: harvest_with_run(produced, out),
+            "cp -a": cp_rm,
+            "shutil": py_rm,
+        }, reset_harvest)
+        return targets.status()
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    return 0
 
 
 if __name__ == "__main__":

@@ -2,7 +2,7 @@
 """A tool's standard output into a slot: `RIVO.run` of `cat BIG > {out}`
 against the same shell redirection, side by side.
 
-    python bench/bench_stdout.py [--size 4G] [--dir DIR] [--repeat 3]
+    python bench/bench_stdout.py [--size 4G] [--dir DIR] [--turns 5]
 
 BIG is a sparse file of --size bytes (reading it costs next to nothing, so
 the numbers are about moving the output). Its path is written into the
@@ -15,8 +15,10 @@ directory), sandboxes included.
 
 Each method runs in a fresh interpreter that reports its wall time and the
 growth of its peak resident memory (ru_maxrss) over the call. The methods
-take turns; the median of the repetitions is reported. Targets: throughput at
-least 0.8 times the shell's, memory growth under 64 MiB.
+take turns (write-back flushed before each); best turn, median and spread
+are reported. Targets: the best turn's throughput at least 0.8 times the
+shell's, memory growth under 64 MiB in every turn; the exit status is 1 when
+one is missed.
 """
 
 from __future__ import annotations
@@ -24,12 +26,12 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import statistics
 import subprocess
 import sys
 import tempfile
-import textwrap
 from pathlib import Path
+
+from turns import MIN_TURNS, Targets, take_turns
 
 CHILD = r"""
 import json, os, resource, shlex, subprocess, sys, tempfile, time
@@ -67,11 +69,11 @@ def run_child(method: str, big: Path, out: Path, env: dict) -> dict:
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
-def main() -> None:
+def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--size", default="4G", help="bytes of output (suffix K, M or G); default 4G")
     ap.add_argument("--dir", default=None, help="working directory (default: the temporary directory)")
-    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--turns", type=int, default=MIN_TURNS)
     args = ap.parse_args()
     size = parse_size(args.size)
 
@@ -88,28 +90,30 @@ def main() -> None:
         systmp.mkdir()
         env = dict(os.environ, PATH=f"{bindir}:{os.environ.get('PATH', '')}", TMPDIR=str(systmp))
         env.pop("PIPELINE_VOLUME_PATH", None)
+        growth = {"shell": 0, "rivo": 0}
 
-        results: dict[str, list[dict]] = {"shell": [], "rivo": []}
-        for i in range(args.repeat):
-            for method in ("shell", "rivo") if i % 2 == 0 else ("rivo", "shell"):
-                out = tmp / f"out-{method}-{i}"
-                r = run_child(method, big, out, env)
-                assert r["size"] == size, r
-                results[method].append(r)
+        def method(name):
+            def run():
+                out = tmp / f"out-{name}"
                 subprocess.run(["rm", "-rf", str(out)], check=True)
+                r = run_child(name, big, out, env)
+                assert r["size"] == size, r
+                growth[name] = max(growth[name], r["growth_kib"])
+                return r["seconds"]
+            return run
 
-    print(f"output of {size / (1 << 30):.2f} GiB, {args.repeat} runs each, median")
-    med = {}
-    for method, rs in results.items():
-        secs = statistics.median(r["seconds"] for r in rs)
-        growth = max(r["growth_kib"] for r in rs) / 1024
-        med[method] = secs
-        print(f"  {method:5s}  {secs:7.2f} s  {size / secs / (1 << 20):8.0f} MiB/s  peak memory growth {growth:6.1f} MiB")
-    ratio = med["shell"] / med["rivo"]
-    growth = max(r["growth_kib"] for r in results["rivo"]) / 1024
-    print(f"  RIVO.run throughput = {ratio:.2f} x shell (target >= 0.8); "
-          f"memory growth {growth:.1f} MiB (target < 64)")
+        t = take_turns({"shell": method("shell"), "rivo": method("rivo")}, args.turns)
+
+    t.table(f"output of {size / (1 << 30):.2f} GiB into a slot")
+    for name in ("shell", "rivo"):
+        print(f"  {name}: best {size / t.best(name) / (1 << 20):.0f} MiB/s, "
+              f"peak memory growth {growth[name] / 1024:.1f} MiB")
+    targets = Targets()
+    ratio = t.best("shell") / t.best("rivo")
+    targets.check(f"RIVO.run throughput {ratio:.2f} x shell >= 0.8", ratio >= 0.8)
+    targets.check(f"memory growth {growth['rivo'] / 1024:.1f} MiB < 64 MiB", growth["rivo"] < 64 * 1024)
+    return targets.status()
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import logging
 import os
 import random
 import stat
@@ -47,6 +48,30 @@ if args[:1] == ["exec"]:
 '''
 
 
+FAKE_DOCKER = r'''#!{python}
+# Fake docker: records each call (the whole argv and the environment) in
+# `log`, runs the behaviour in {script!r} if there is one, then by default:
+# `save IMAGE -o FILE` writes an archive, `run ... find / -name NAME ...`
+# prints what FAKE_HITS (JSON in the environment) names for NAME and exits 1
+# as a find meeting unreadable folders does, everything else exits 0.
+import json, os, sys
+log = {log!r}
+with open(log, "a") as fh:
+    fh.write(json.dumps({{"argv": sys.argv, "env": dict(os.environ)}}) + "\n")
+args = sys.argv[1:]
+if os.path.exists({script!r}):
+    exec(compile(open({script!r}).read(), {script!r}, "exec"))
+if args[:1] == ["save"]:
+    with open(args[args.index("-o") + 1], "w") as fh:
+        fh.write("archive of " + args[1])
+if args[:1] == ["run"] and "-name" in args:
+    hits = json.loads(os.environ.get("FAKE_HITS", "{{}}"))
+    sys.stdout.write(hits.get(args[args.index("-name") + 1], ""))
+    print("find: /proc/1: Permission denied", file=sys.stderr)
+    sys.exit(1)
+'''
+
+
 def write_exe(path: Path, text: str) -> Path:
     path.write_text(text)
     path.chmod(path.stat().st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
@@ -76,6 +101,53 @@ class FakeRivo:
         if not self.log.exists():
             return []
         return [json.loads(line) for line in self.log.read_text().splitlines()]
+
+
+class FakeDocker:
+    """A Python script standing in for the Docker command line at ``path``.
+
+    ``calls`` are the argument lists it was given (program name left out),
+    ``records`` the whole argv and environment of each call; ``behave(code)``
+    installs Python code that runs first (``args`` holds the arguments).
+    """
+
+    def __init__(self, path: Path, tmp: Path):
+        self.path = str(path)
+        self.log = tmp / f"{path.name}_calls.jsonl"
+        self.script = tmp / f"{path.name}_behaviour.py"
+        write_exe(path, FAKE_DOCKER.format(python=sys.executable, log=str(self.log), script=str(self.script)))
+
+    def behave(self, code: str) -> None:
+        self.script.write_text(textwrap.dedent(code))
+
+    @property
+    def records(self) -> list[dict]:
+        if not self.log.exists():
+            return []
+        return [json.loads(line) for line in self.log.read_text().splitlines()]
+
+    @property
+    def calls(self) -> list[list[str]]:
+        return [r["argv"][1:] for r in self.records]
+
+
+@pytest.fixture
+def docker(bindir, tmp_path) -> FakeDocker:
+    """A fake `docker` first on PATH (see FakeDocker)."""
+    return FakeDocker(bindir / "docker", tmp_path)
+
+
+@pytest.fixture
+def logs(caplog):
+    """The records of the rivo module's logger as (level, template, args),
+    all of them or those of one level."""
+    caplog.set_level(logging.DEBUG, logger="tavro.helpers.rivo")
+
+    def records(level=None):
+        return [(r.levelname, r.msg, r.args) for r in caplog.records
+                if r.name == "tavro.helpers.rivo" and (level is None or r.levelname == level)]
+
+    return records
 
 
 @pytest.fixture(autouse=True)

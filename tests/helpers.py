@@ -30,6 +30,14 @@ LOCAL_RIVO = Path(rivo_mod.__file__).parent / "_bin" / "rivo"
 API_KEYS = ("ANTHROPIC_API_KEY", "OPENAI_API_KEY", "GEMINI_API_KEY", "GOOGLE_API_KEY")
 
 
+def tool(bindir: Path, name: str, body: str) -> Path:
+    """A shell-script tool called ``name`` in ``bindir`` (``set -e``, body dedented)."""
+    p = bindir / name
+    p.write_text("#!/bin/sh\nset -e\n" + textwrap.dedent(body))
+    p.chmod(0o755)
+    return p
+
+
 def needs_local_rivo(reason: str = "local rivo not built"):
     return pytest.mark.skipif(not LOCAL_RIVO.exists(), reason=reason)
 
@@ -145,3 +153,24 @@ def ticking():
     finally:
         stop.set()
         t.join()
+
+
+# ------------------------------------------------- a fresh interpreter, a full disk
+
+def run_script(script: str, env: dict | None = None, prefix: list[str] | None = None) -> dict:
+    """Runs Python code in a fresh interpreter; it prints one JSON line."""
+    proc = subprocess.run(
+        [*(prefix or []), sys.executable, "-c", textwrap.dedent(script)],
+        capture_output=True, text=True, env=env or dict(os.environ), timeout=300,
+    )
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def can_mount_tmpfs() -> bool:
+    if not shutil.which("unshare"):
+        return False
+    probe = subprocess.run(["unshare", "-m", "sh", "-c", "mount -t tmpfs -o size=64k tmpfs /mnt"],
+                           capture_output=True)
+    return probe.returncode == 0
+

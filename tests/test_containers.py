@@ -78,7 +78,7 @@ def test_timeout_stops_the_container(hosted, docker_env):
     with pytest.raises(RuntimeError) as info:
         RIVO()._run(["exec", "--", "sh", "-c", "sleep 100"], timeout=3)
     elapsed = time.monotonic() - start
-    assert str(info.value) == "rivo exec -- sh -c sleep 100 timed out after 3s — image pull may have stalled"
+    assert str(info.value) == "rivo exec -- sh -c sleep 100 timed out after 3s — the tool did not finish within the time limit"
     assert elapsed < 10
     assert docker_env.docker("ps", "-aq").stdout == ""
 

@@ -7,20 +7,29 @@ domains reach it through the standard URL opener.
 
 from __future__ import annotations
 
+import email.utils
+import errno
+import hashlib
 import http.client
 import http.server
+import json
 import logging
 import os
 import shutil
+import signal
 import socket
 import stat
+import subprocess
+import sys
 import threading
+import time
 import urllib.error
 import urllib.request
 
 import pytest
 
-from tavro.helpers.haulix import Haulix
+from tavro.helpers import haulix as haulix_module
+from tavro.helpers.haulix import ChecksumError, Haulix
 
 LOGGER = "tavro.helpers.haulix"
 ZENODO = "http://zenodo.org/records/7/files"
@@ -38,6 +47,7 @@ class ProxyHandler(http.server.BaseHTTPRequestHandler):
         srv = self.server
         with srv.lock:
             srv.requests.append(self.path)
+            srv.seen.append((self.path, self.headers.get("Range"), self.headers.get("If-Range"), time.monotonic()))
         action = srv.routes.get(self.path)
         if callable(action):
             action(self)
@@ -50,6 +60,11 @@ class ProxyHandler(http.server.BaseHTTPRequestHandler):
         self.send_response(200)
         self.send_header("Content-Length", str(len(data) if length is None else length))
         self.end_headers()
+        self.send(data)
+
+    def send(self, data: bytes):
+        with self.server.lock:
+            self.server.sent += len(data)
         self.wfile.write(data)
 
     def log_message(self, *args):
@@ -63,7 +78,9 @@ class Proxy(http.server.ThreadingHTTPServer):
         super().__init__(("127.0.0.1", 0), ProxyHandler)
         self.lock = threading.Lock()
         self.requests: list[str] = []
+        self.seen: list[tuple] = []  # (link, Range, If-Range, time) of every request
         self.routes: dict[str, object] = {}
+        self.sent = 0  # body bytes written
 
     def handle_error(self, request, client_address):
         pass  # clients that give up mid-body are part of the tests
@@ -96,8 +113,24 @@ def haulix(cache):
 
 
 def entries(folder) -> list[str]:
-    """The cache's entries, without the records of their links (".#" names)."""
-    return sorted(n for n in os.listdir(folder) if not n.startswith(".#"))
+    """The cache's entries, without records, part files and the folder lock."""
+    return sorted(n for n in os.listdir(folder) if not n.startswith((".#", ".part#", ".lock#")))
+
+
+def part_files(folder) -> list[str]:
+    return sorted(n for n in os.listdir(folder) if n.startswith(".part#"))
+
+
+def downloads(proxy) -> list[str]:
+    """Requests for files, without those for Zenodo record metadata."""
+    return [r for r in proxy.requests if "/api/records/" not in r]
+
+
+def record(path) -> dict:
+    """An entry's record: the link on its first line, then "<field> <value>" lines."""
+    link, *fields = open(os.path.join(os.path.dirname(path), ".#" + os.path.basename(path))).read().split("\n")
+    pairs = [f.partition(" ")[::2] for f in fields if f]
+    return {"link": link, **{k: int(v) if v.isdigit() else v for k, v in pairs}}
 
 
 def cut_after_half(handler):
@@ -192,14 +225,17 @@ def test_download_link_and_log(proxy, haulix, cache, caplog, monkeypatch, value,
     path = haulix.resolve_zenodo_dropbox("reads", value)
     name = "a.txt" if "zenodo" in value else "reads.fq"
     assert path == os.path.join(str(cache), name)
-    assert proxy.requests == [fetched]
+    assert downloads(proxy) == [fetched]
     with open(path, "rb") as fh:
         assert fh.read() == body_for(fetched)
-    records = [(r.name, r.levelno, r.msg, r.args) for r in caplog.records]
+    records = [(r.name, r.levelno, r.msg, r.args) for r in caplog.records if r.levelno == logging.INFO]
     assert records == [
         (LOGGER, logging.INFO, "Downloading %s: %s", ("reads", value)),
         (LOGGER, logging.INFO, "Saved to %s", (path,)),
     ]
+    # this server has no record metadata: a Zenodo file is fetched unverified, with one warning
+    warnings = [r.msg for r in caplog.records if r.levelno == logging.WARNING]
+    assert warnings == (["No checksum for %s from %s (%s); the download is not verified"] if "zenodo" in value else [])
 
 
 @pytest.mark.parametrize(
@@ -272,12 +308,17 @@ def test_cache_hits_need_no_network(proxy, haulix, cache, caplog):
     os.mkdir(cache / "folder")
     assert again.resolve_zenodo_dropbox("dir", f"{ZENODO}/folder") == str(cache / "folder")
     assert again.resolve_zenodo_dropbox("dir2", f"{DROPBOX}/folder") == str(cache / "folder")
+    # a record of an earlier version holds the link alone
+    (cache / "old.fa").write_text(">old\n")
+    (cache / ".#old.fa").write_text(f"{ZENODO}/old.fa")
+    assert again.resolve_zenodo_dropbox("old", f"{ZENODO}/old.fa") == str(cache / "old.fa")
     assert proxy.requests == []
     hits = [(r.msg, r.args) for r in caplog.records if r.msg.startswith("Using")]
     assert hits == [
         ("Using cached download for %s: %s", ("ref2", first)),
         ("Using cached download for %s: %s", ("dir", str(cache / "folder"))),
         ("Using cached download for %s: %s", ("dir2", str(cache / "folder"))),
+        ("Using cached download for %s: %s", ("old", str(cache / "old.fa"))),
     ]
 
 
@@ -295,7 +336,7 @@ def test_two_records_with_one_file_name_stay_distinct(proxy, cache, caplog):
     assert open(third, "rb").read() == body_for(f"{DROPBOX}/reads.fq?dl=1")
     # each link is recorded beside its file, and later calls hit only for the same link
     for path, link in [(first, one), (second, two), (third, f"{DROPBOX}/reads.fq?dl=1")]:
-        assert open(os.path.join(os.path.dirname(path), ".#reads.fq")).read() == link
+        assert record(path)["link"] == link
     proxy.requests.clear()
     again = Haulix(str(cache))
     assert [again.resolve_zenodo_dropbox("x", u) for u in (two, one, drop)] == [second, first, third]
@@ -309,7 +350,8 @@ def closed_port() -> int:
 
 
 @pytest.mark.parametrize("failure", ["http-404", "refused"])
-def test_opener_errors_reraised_unchanged(proxy, haulix, cache, monkeypatch, failure):
+def test_opener_errors_reraised_unchanged(proxy, cache, monkeypatch, caplog, failure):
+    haulix = Haulix(str(cache), retries=2, backoff=0)
     url = f"{ZENODO}/missing.txt"
     if failure == "http-404":
         proxy.routes[url] = 404
@@ -331,15 +373,20 @@ def test_opener_errors_reraised_unchanged(proxy, haulix, cache, monkeypatch, fai
     monkeypatch.setattr(urllib.request, "urlopen", recording_urlopen)
     with pytest.raises(expected) as exc:
         haulix.resolve_zenodo_dropbox("ref", url)
-    assert exc.value is raised[0]
-    assert calls == [((url,), {"timeout": 120})]
-    if failure == "http-404":
-        assert exc.value.code == 404
-    assert entries(cache) == []
+    file_calls = [c for c in calls if c[0][0] == url]
+    assert exc.value is raised[-1]
+    if failure == "http-404":  # fails at once
+        assert file_calls == [((url,), {"timeout": 120})] and exc.value.code == 404
+    else:  # retried, then the last error goes up
+        assert file_calls == [((url,), {"timeout": 120})] * 3
+        retries = [r.args[2:4] for r in caplog.records if r.msg.startswith("Download of %s failed")]
+        assert retries == [(1, 2), (2, 2)]
+    assert entries(cache) == [] and part_files(cache) == []
 
 
 @pytest.mark.parametrize("cut", [cut_after_half, cut_chunked], ids=["content-length", "chunked"])
-def test_cut_download_leaves_nothing_and_is_retried(proxy, haulix, cache, cut):
+def test_cut_download_leaves_nothing_and_is_retried(proxy, cache, cut):
+    haulix = Haulix(str(cache), retries=0)
     url = f"{ZENODO}/reads.fq.gz"
     proxy.routes[url] = cut
     with pytest.raises(http.client.IncompleteRead):
@@ -347,7 +394,7 @@ def test_cut_download_leaves_nothing_and_is_retried(proxy, haulix, cache, cut):
     assert entries(cache) == []
     del proxy.routes[url]
     path = haulix.resolve_zenodo_dropbox("reads", url)
-    assert proxy.requests == [url, url]
+    assert downloads(proxy) == [url, url]
     with open(path, "rb") as fh:
         assert fh.read() == body_for(url)
     assert entries(cache) == ["reads.fq.gz"]
@@ -404,7 +451,8 @@ def test_concurrent_callers_both_get_the_complete_file(proxy, cache):
     assert (cache / "shared.bin").read_bytes() == data
 
 
-def test_failed_caller_keeps_file_another_caller_finished(proxy, haulix, cache):
+def test_failed_caller_keeps_file_another_caller_finished(proxy, cache):
+    haulix = Haulix(str(cache), retries=0)
     url = f"{ZENODO}/ref.fa"
     data = body_for(url)
     slow_started, release = threading.Event(), threading.Event()
@@ -425,5 +473,255 @@ def test_failed_caller_keeps_file_another_caller_finished(proxy, haulix, cache):
     release.set()
     t.join(20)
     assert isinstance(out.get("error"), http.client.IncompleteRead)
-    assert entries(cache) == ["ref.fa"]
+    assert entries(cache) == ["ref.fa"] and part_files(cache) == []
     assert (cache / "ref.fa").read_bytes() == data
+
+
+# --- downloads that survive the network ------------------------------------------------------
+
+
+def answer(h, status, body, start=0, *, etag=None, last_modified=None, cut=None, total=None):
+    """Send `body` from byte `start` (status 206 adds a Content-Range), cut after `cut` bytes."""
+    h.send_response(status)
+    if status == 206:
+        h.send_header("Content-Range", f"bytes {start}-{len(body) - 1}/{total or len(body)}")
+    h.send_header("Content-Length", str(len(body) - start))
+    if etag:
+        h.send_header("ETag", etag)
+    if last_modified:
+        h.send_header("Last-Modified", last_modified)
+    h.end_headers()
+    h.send(body[start:cut])
+    if cut is not None:
+        h.close_connection = True
+
+
+def range_start(h) -> int:
+    rng = h.headers.get("Range")
+    return int(rng.removeprefix("bytes=").rstrip("-")) if rng else 0
+
+
+def zenodo_record(proxy, record_id, files: dict, shape="key"):
+    """Serve the record's metadata in one of the shapes Zenodo has used."""
+    if shape == "key":  # older records
+        listing = [{"key": n, "checksum": "md5:" + hashlib.md5(b).hexdigest()} for n, b in files.items()]
+    elif shape == "filename":  # bare digest, name under "filename"
+        listing = [{"filename": n, "checksum": hashlib.md5(b).hexdigest()} for n, b in files.items()]
+    else:  # entries keyed by name, a sha256 digest
+        listing = {"entries": {n: {"key": n, "checksum": "sha256:" + hashlib.sha256(b).hexdigest()}
+                               for n, b in files.items()}}
+    proxy.routes[f"http://zenodo.org/api/records/{record_id}"] = json.dumps({"files": listing}).encode()
+
+
+LAST_MODIFIED = "Tue, 01 Oct 2024 10:00:00 GMT"
+
+
+@pytest.mark.parametrize("mode", ["resume", "last-modified", "ignore-range", "wrong-start", "wrong-total",
+                                  "etag-changes", "etag-changes-206"])
+def test_cut_body_resumes_only_with_the_same_body(proxy, cache, caplog, mode):
+    url = "http://zenodo.org/records/9/files/reads.fq.gz"
+    old, new = os.urandom(1 << 20), os.urandom(1 << 20)
+    cut = int(len(old) * 0.6)
+    etag = None if mode == "last-modified" else '"v1"'
+    lm = LAST_MODIFIED if mode == "last-modified" else None
+
+    def faulty(h):
+        start = range_start(h)
+        if len(proxy.seen) <= 2:  # metadata, then the first answer: cut at 60 %
+            answer(h, 200, old, etag=etag, last_modified=lm, cut=cut)
+        elif mode in ("resume", "last-modified") and h.headers.get("If-Range") == (etag or lm):
+            answer(h, 206 if start else 200, old, start, etag=etag, last_modified=lm)
+        elif mode == "ignore-range":
+            answer(h, 200, old, etag=etag)
+        elif mode in ("wrong-start", "wrong-total"):
+            if start:
+                answer(h, 206, old, start - 100 if mode == "wrong-start" else start, etag=etag,
+                       total=len(old) + 1 if mode == "wrong-total" else None)
+            else:
+                answer(h, 200, old, etag=etag)
+        elif mode == "etag-changes":  # honours If-Range: another body, so all of it
+            answer(h, 200, new, etag='"v2"')
+        else:  # ignores If-Range and sends part of another body
+            answer(h, 206 if start else 200, new, start, etag='"v2"')
+
+    proxy.routes[url] = faulty
+    expected = new if mode.startswith("etag-changes") else old
+    zenodo_record(proxy, 9, {"reads.fq.gz": expected})  # the splice must be byte-exact
+    caplog.set_level(logging.INFO, logger=LOGGER)
+    path = Haulix(str(cache), backoff=0).resolve_zenodo_dropbox("reads", url)
+    assert open(path, "rb").read() == expected
+    ranges = [(rng, if_range) for link, rng, if_range, _ in proxy.seen if link == url]
+    asked = (f"bytes={cut}-", etag or lm)
+    assert ranges == {
+        "resume": [(None, None), asked],
+        "last-modified": [(None, None), asked],
+        "ignore-range": [(None, None), asked],
+        "etag-changes": [(None, None), asked],
+    }.get(mode, [(None, None), asked, (None, None)])  # a partial answer of no use: fetched whole
+    if mode in ("resume", "last-modified"):
+        assert proxy.sent - len(proxy.routes["http://zenodo.org/api/records/9"]) <= 1.05 * len(old)
+    assert [r.msg for r in caplog.records if r.levelno == logging.WARNING] == [
+        "Download of %s failed (%s); retry %s of %s in %s s"]
+    assert entries(cache) == ["reads.fq.gz"] and part_files(cache) == []
+
+
+@pytest.mark.parametrize("retry_after, max_wait, first_wait", [("2", 10, 2.0), ("date", 0.5, 0.5)])
+def test_busy_server_is_retried_after_the_wait_it_asks(proxy, cache, caplog, retry_after, max_wait,
+                                                       first_wait):
+    url = f"{DROPBOX}/busy.txt?dl=1"  # as fetched
+    codes = iter([429, 503, 503])
+
+    def busy(h):
+        code = next(codes, None)
+        if code is None:
+            return h.send_body(b"at last\n")
+        h.send_response(code)
+        if code == 429:  # an HTTP date far ahead: only the cap shortens it
+            h.send_header("Retry-After", "2" if retry_after == "2" else
+                          email.utils.formatdate(time.time() + 100, usegmt=True))
+        h.send_header("Content-Length", "0")
+        h.end_headers()
+
+    proxy.routes[url] = busy
+    h = Haulix(str(cache), backoff=0.01, max_wait=max_wait)
+    assert open(h.resolve_zenodo_dropbox("busy", f"{DROPBOX}/busy.txt"), "rb").read() == b"at last\n"
+    times = [t for link, *_, t in proxy.seen]
+    waits = [r.args[4] for r in caplog.records if r.levelno == logging.WARNING]
+    assert len(times) == 4 and waits[0] == first_wait and all(w <= 0.05 for w in waits[1:])
+    assert times[1] - times[0] >= first_wait - 0.05 and times[3] - times[1] < first_wait
+
+
+@pytest.mark.parametrize("shape", ["key", "filename", "entries"])
+def test_zenodo_file_is_verified_and_rechecked_only_when_changed(proxy, cache, caplog, shape):
+    url, data = "http://zenodo.org/records/42/files/reads%20one.fq", os.urandom(300_000)
+    proxy.routes[url] = data
+    zenodo_record(proxy, 42, {"reads one.fq": data}, shape)  # names unescaped
+    caplog.set_level(logging.INFO, logger=LOGGER)
+    path = Haulix(str(cache)).resolve_zenodo_dropbox("reads", url)
+    algorithm = "sha256" if shape == "entries" else "md5"
+    st = os.stat(path)
+    assert record(path) == {"link": url, "checksum": f"{algorithm}:{hashlib.new(algorithm, data).hexdigest()}",
+                            "size": len(data), "mtime_ns": st.st_mtime_ns}
+    assert [r for r in caplog.records if r.levelno > logging.INFO] == []
+    proxy.requests.clear()
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 10**9))  # touched, same bytes: still good
+    assert Haulix(str(cache)).resolve_zenodo_dropbox("reads", url) == path and proxy.requests == []
+    assert record(path)["mtime_ns"] == st.st_mtime_ns + 10**9
+    with open(path, "r+b") as fh:  # damaged in place: fetched again
+        fh.write(b"X")
+    assert Haulix(str(cache)).resolve_zenodo_dropbox("reads", url) == path
+    assert open(path, "rb").read() == data and downloads(proxy) == [url]
+
+
+def test_wrong_checksum_caches_nothing_unless_verification_is_off(proxy, cache):
+    url, data = "http://zenodo.org/records/43/files/x.bin", os.urandom(200_000)
+    proxy.routes[url] = data
+    zenodo_record(proxy, 43, {"x.bin": b"the record's bytes"})
+    with pytest.raises(ChecksumError) as exc:
+        Haulix(str(cache)).resolve_zenodo_dropbox("x", url)
+    want, got = hashlib.md5(b"the record's bytes").hexdigest(), hashlib.md5(data).hexdigest()
+    assert (exc.value.expected, exc.value.actual, exc.value.received) == (want, got, len(data))
+    assert want in str(exc.value) and got in str(exc.value) and str(len(data)) in str(exc.value)
+    assert isinstance(exc.value, ValueError) and entries(cache) == [] and part_files(cache) == []
+    proxy.requests.clear()
+    path = Haulix(str(cache), verify=False).resolve_zenodo_dropbox("x", url)  # a mirror's other bytes
+    assert open(path, "rb").read() == data and proxy.requests == [url]
+
+
+KILLED_CHILD = """
+import sys
+from tavro.helpers.haulix import Haulix
+Haulix(sys.argv[1]).resolve_zenodo_dropbox("big", sys.argv[2])
+"""
+
+
+def test_killed_download_resumes_from_its_part_file(proxy, cache):
+    url, data = "http://zenodo.org/records/5/files/big.bin", os.urandom(4 << 20)
+    zenodo_record(proxy, 5, {"big.bin": data})
+    cut, killed = len(data) // 3, threading.Event()
+
+    def trickle(h):
+        start = range_start(h)
+        if start == 0:  # the first answer stalls after a third, until its client is gone
+            answer(h, 200, data, etag='"e1"', cut=cut)
+            killed.wait(20)
+        else:
+            answer(h, 206, data, start, etag='"e1"')
+
+    proxy.routes[url] = trickle
+    cache.mkdir()
+    child = subprocess.Popen([sys.executable, "-c", KILLED_CHILD, str(cache), url])
+    try:
+        deadline = time.monotonic() + 20
+        while not (part_files(cache) and os.path.getsize(cache / part_files(cache)[0]) > 0):
+            assert time.monotonic() < deadline and child.poll() is None
+            time.sleep(0.02)
+        time.sleep(0.2)  # what has arrived of the first third is on disk
+    finally:
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+        killed.set()
+    kept = os.path.getsize(cache / part_files(cache)[0])
+    assert 0 < kept <= cut
+    assert record(cache / "big.bin") == {"link": url, "part-etag": '"e1"', "part-last-modified": "",
+                                         "part-total": len(data)}
+    path = Haulix(str(cache)).resolve_zenodo_dropbox("big", url)  # checked: the kept bytes are hashed too
+    assert open(path, "rb").read() == data
+    assert [rng for link, rng, *_ in proxy.seen if link == url] == [None, f"bytes={kept}-"]
+    assert part_files(cache) == [] and "part-etag" not in record(path)
+
+
+def test_long_download_reports_progress(proxy, cache, caplog, monkeypatch):
+    monkeypatch.setattr(haulix_module, "_progress_after", 0.2, raising=False)
+    monkeypatch.setattr(haulix_module, "_progress_every", 0.3, raising=False)
+    url, data = f"{DROPBOX}/slow.bin?dl=1", os.urandom(1 << 20)
+
+    def slow(h):
+        answer(h, 200, data, cut=0)  # headers only, then the body in pieces
+        h.close_connection = False
+        for i in range(0, len(data), len(data) // 8):
+            h.send(data[i:i + len(data) // 8])
+            time.sleep(0.15)
+
+    proxy.routes[url] = slow
+    caplog.set_level(logging.INFO, logger=LOGGER)
+    Haulix(str(cache)).resolve_zenodo_dropbox("slow", f"{DROPBOX}/slow.bin")
+    progress = [r for r in caplog.records if r.msg.startswith("Progress of")]
+    assert 2 <= len(progress) <= 4
+    assert progress[0].msg == "Progress of %s: %s of %s bytes at %s MiB/s" and progress[0].args[2] == len(data)
+    assert all(b.created - a.created >= 0.29 for a, b in zip(progress, progress[1:]))
+
+
+@pytest.mark.parametrize("length", [2**63, 2**64 + 3])
+def test_length_beyond_any_file_is_never_met(proxy, haulix, cache, length):
+    url = f"{DROPBOX}/huge.bin?dl=1"
+    proxy.routes[url] = lambda h: (h.send_body(b"abc", length=length), setattr(h, "close_connection", True))
+    with pytest.raises(http.client.IncompleteRead) as exc:
+        haulix.resolve_zenodo_dropbox("huge", f"{DROPBOX}/huge.bin")
+    assert exc.value.expected == length - 3 and proxy.requests == [url]  # not retried
+    assert entries(cache) == [] and part_files(cache) == []
+
+
+def test_links_planted_in_the_cache_are_never_written_through(proxy, cache, tmp_path):
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    h = Haulix(str(cache), retries=0)
+    (cache / ".#lock").write_text("")  # the lock of earlier versions: no record of "lock"
+    os.symlink(outside / "record", cache / ".#a.txt")
+    os.symlink(outside / "part", cache / ".part#a.txt")
+    for name in ("a.txt", "lock"):
+        url = f"{DROPBOX}/{name}?dl=1"
+        assert h.resolve_zenodo_dropbox("x", f"{DROPBOX}/{name}") == str(cache / name)
+        assert record(cache / name)["link"] == url and not os.path.islink(cache / f".#{name}")
+    os.unlink(cache / ".lock#")
+    os.symlink(outside / "lock", cache / ".lock#")
+    with pytest.raises(OSError) as exc:
+        h.resolve_zenodo_dropbox("x", f"{DROPBOX}/b.txt")
+    assert exc.value.errno == errno.ELOOP and os.listdir(outside) == []
+
+
+@pytest.mark.parametrize("kwargs, error", [({"retries": -1}, ValueError), ({"retries": 1.5}, TypeError),
+                                           ({"backoff": -1}, ValueError), ({"max_wait": float("nan")}, ValueError)])
+def test_retry_settings_are_checked(tmp_path, kwargs, error):
+    with pytest.raises(error):
+        Haulix(str(tmp_path), **kwargs)

@@ -1,5 +1,6 @@
 """Output harvest of RIVO.run: slots, directory slots, extras, the stdout
-fallback, the result map, and symlinks that lead out of the sandbox."""
+fallback, the result map, symlinks that lead out of the sandbox, and outputs
+published whole (never written through, never half there)."""
 
 from __future__ import annotations
 
@@ -9,6 +10,7 @@ import textwrap
 from pathlib import Path
 
 import pytest
+from helpers import can_mount_tmpfs, run_script, tool
 
 from tavro.helpers.rivo import RIVO
 
@@ -46,12 +48,18 @@ def test_exact_name_is_not_an_extra(run_tool):
     assert tree(out) == {"out": "O\n"}
 
 
-def test_first_match_in_listing_order(run_tool, tmp_path):
-    listing = tmp_path / "listing"
-    res, out = run_tool(f"echo A > out.a\necho B > out.b\nls -f > '{listing}'\n", outputs={"out": {}})
-    first = next(n for n in listing.read_text().split() if n.startswith("out."))
-    assert (out / "out").read_text() == ("A\n" if first == "out.a" else "B\n")
-    assert sorted(os.listdir(out / "_extras")) == ["out.a", "out.b"]
+@pytest.mark.parametrize("order", ["forward", "backward"])
+def test_a_slot_prefers_its_own_name_then_name_order(run_tool, order):
+    # The tool writes the files in both orders (the directory's own order
+    # follows the file system's hashing, never what the harvest relies on).
+    names = ["sorted.csi", "sorted", "out2", "out", "log.b", "log.a"]
+    body = "".join(f"echo {n} > {n}\n" for n in (names if order == "forward" else names[::-1]))
+    res, out = run_tool(body, outputs={"sorted": {}, "out": {}, "out2": {}, "log": {}})
+    assert {s: (out / s).read_text() for s in res} == {
+        "sorted": "sorted\n", "out": "out\n", "out2": "out2\n", "log": "log.a\n"}
+    # Nothing the tool wrote is lost: what no slot took under its own name
+    # is in the extras.
+    assert sorted(os.listdir(out / "_extras")) == ["log.a", "log.b", "sorted.csi"]
 
 
 def test_staged_inputs_are_never_outputs(run_tool, tmp_path):
@@ -223,3 +231,95 @@ def test_project_files_are_never_a_slot_output(tmp_path, isolated_tmp, monkeypat
     (bindir / "quiet").chmod(0o755)
     res = RIVO().run("quiet", {"outputs": {"rivo": {}, "r": {}}}, {}, str(tmp_path / "o"))
     assert res == {"rivo": None, "r": None}
+
+
+# ------------------------------------------------------- published whole
+
+
+@pytest.mark.parametrize("where", ["out", "_extras/note", "stdout/w_stdout.txt"])
+@pytest.mark.parametrize("what", ["symlink", "fifo"])
+def test_final_names_are_replaced_never_written_through(fake_rivo, bindir, tmp_path, where, what):
+    tool(bindir, "w", "echo new > out\necho n > note\n")
+    out = tmp_path / "node"
+    target = out / where
+    target.parent.mkdir(parents=True)
+    victim = tmp_path / "victim"
+    victim.write_text("precious")
+    if what == "symlink":
+        target.symlink_to(victim)
+    else:
+        os.mkfifo(target)
+    manifest = {"outputs": {"out": {}}} if where != "stdout/w_stdout.txt" else {}
+    if not manifest:
+        tool(bindir, "w", "echo printed\n")
+    RIVO().run("w", manifest, {}, str(out))
+    assert victim.read_text() == "precious"
+    assert target.is_file() and not target.is_symlink()
+    assert not [p for p in out.rglob(".*tmp-*")]
+
+
+@pytest.mark.skipif(
+    "libubsan" in os.environ.get("LD_PRELOAD", ""),
+    reason="the sanitizer runtime probes memory through a pipe, which fails once descriptors run out",
+)
+def test_deep_output_beyond_the_descriptor_limit_raises(fake_rivo, bindir, tmp_path):
+    tool(bindir, "deep", "mkdir -p d/$(printf 'a/%.0s' $(seq 120)) && echo x > d/$(printf 'a/%.0s' $(seq 120))f\n")
+    script = f"""
+        import json, resource
+        from tavro.helpers.rivo import RIVO
+        resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
+        try:
+            res = RIVO().run("deep", {{"outputs": {{"d": {{"type": "dir"}}}}}}, {{}}, {str(tmp_path / "o")!r})
+            print(json.dumps({{"result": res}}))
+        except OSError as e:
+            print(json.dumps({{"errno": e.errno}}))
+        """
+    r = run_script(script)
+    assert r == {"errno": 24}  # EMFILE, never a None slot
+    assert not (tmp_path / "o" / "d").exists()
+
+
+@pytest.mark.skipif(not can_mount_tmpfs(), reason="no private mount namespace with tmpfs here")
+@pytest.mark.parametrize("slot", ["file", "dir", "stdout"])
+def test_a_full_disk_half_way_leaves_no_partial_output(fake_rivo, bindir, tmp_path, slot):
+    """The node's output folder is a 1 MiB tmpfs in a private mount
+    namespace; the tool produces 1.5 MiB. The final name keeps its old
+    content and no temporary is left."""
+    tool(bindir, "big", """\
+        mkdir -p d
+        for i in 1 2 3; do head -c 500000 /dev/urandom > d/part$i; done
+        head -c 1500000 /dev/urandom > out
+        [ "$1" = stdout ] && cat out
+        true
+        """)
+    mnt = tmp_path / "mnt"
+    mnt.mkdir()
+    name = {"file": "out", "dir": "d", "stdout": "res"}[slot]
+    outputs = {"out": {}} if slot == "file" else {"d": {"type": "dir"}} if slot == "dir" else {"res": {}}
+    template = "{how} > {res}" if slot == "stdout" else "{how}"
+    script = f"""
+        import json, os
+        from pathlib import Path
+        from tavro.helpers.rivo import RIVO
+        out = Path({str(mnt)!r}) / "node"
+        out.mkdir()
+        old = out / {name!r}
+        if {slot!r} == "dir":
+            old.mkdir(); (old / "old").write_text("old")
+        else:
+            old.write_text("old")
+        try:
+            RIVO().run("big", {{"args_template": {template!r}, "outputs": {outputs!r}}},
+                       {{"how": {slot!r}}}, str(out))
+            err = None
+        except OSError as e:
+            err = e.errno
+        listing = sorted(p.name for p in out.iterdir())
+        kept = sorted(p.name for p in old.iterdir()) if old.is_dir() else old.read_text()
+        print(json.dumps({{"err": err, "listing": listing, "kept": kept}}))
+        """
+    r = run_script(script, prefix=["unshare", "-m", "sh", "-c",
+                                   f"mount -t tmpfs -o size=1m tmpfs '{mnt}' && exec \"$0\" \"$@\""])
+    assert r["err"] == 28  # ENOSPC
+    assert r["listing"] == [name]
+    assert r["kept"] == (["old"] if slot == "dir" else "old")

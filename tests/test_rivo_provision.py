@@ -2,20 +2,15 @@
 
 from __future__ import annotations
 
-import json
-import logging
 import os
 import re
 import sys
-import textwrap
 import time
 
 import pytest
 
 import tavro.helpers.rivo as rivo_mod
 from tavro.helpers.rivo import RIVO
-
-LOGGER = "tavro.helpers.rivo"
 
 
 class ANY_TEMP:
@@ -29,38 +24,6 @@ class ANY_TEMP:
 
     def __repr__(self):
         return f"ANY_TEMP({self.pattern})"
-
-FAKE_DOCKER = r'''#!{python}
-import json, os, sys
-args = sys.argv[1:]
-with open(os.environ["FAKE_DOCKER_LOG"], "a") as fh:
-    fh.write(json.dumps(args) + "\n")
-script = os.environ.get("FAKE_DOCKER_SCRIPT")
-if script and os.path.exists(script):
-    exec(compile(open(script).read(), script, "exec"))
-if args[:1] == ["save"]:
-    with open(args[args.index("-o") + 1], "w") as fh:
-        fh.write("archive of " + args[1])
-'''
-
-
-class FakeDocker:
-    def __init__(self, bindir, tmp):
-        self.log = tmp / "docker_calls.jsonl"
-        self.script = tmp / "docker_behaviour.py"
-        exe = bindir / "docker"
-        exe.write_text(FAKE_DOCKER.format(python=sys.executable))
-        exe.chmod(0o755)
-
-    def behave(self, code: str) -> None:
-        self.script.write_text(textwrap.dedent(code))
-
-    @property
-    def calls(self) -> list[list[str]]:
-        if not self.log.exists():
-            return []
-        return [json.loads(line) for line in self.log.read_text().splitlines()]
-
 
 @pytest.fixture(autouse=True)
 def private_docker_paths(tmp_path, monkeypatch):
@@ -81,31 +44,12 @@ def restore_environ():
 
 
 @pytest.fixture
-def docker(bindir, tmp_path, monkeypatch):
-    fake = FakeDocker(bindir, tmp_path)
-    monkeypatch.setenv("FAKE_DOCKER_SCRIPT", str(fake.script))
-    monkeypatch.setenv("FAKE_DOCKER_LOG", str(fake.log))
-    return fake
-
-
-@pytest.fixture
 def vol(tmp_path, monkeypatch):
     """A pipeline volume: project at vol/.rivo_home, cache at vol/.image_cache."""
     v = tmp_path / "vol"
     (v / ".rivo_home").mkdir(parents=True)
     monkeypatch.setenv("PIPELINE_VOLUME_PATH", str(v))
     return v
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level(logging.DEBUG, logger=LOGGER)
-
-    def records(level=None):
-        return [(r.levelname, r.msg, r.args) for r in caplog.records
-                if r.name == LOGGER and (level is None or r.levelname == level)]
-
-    return records
 
 
 def lock_text(tools: dict, extra: str = "") -> str:
@@ -384,6 +328,21 @@ def test_save_success_leaves_only_the_tar(vol, docker, logs):
     assert logs() == [("INFO", "Caching image %s for %s -> %s", ("reg/x:1", "x", str(tar)))]
 
 
+@pytest.mark.parametrize("how", ["argument", "environment"])
+def test_the_local_backend_keeps_no_image_archive(fake_rivo, vol, docker, logs, monkeypatch, how):
+    _lock(vol)
+    (vol / ".image_cache").mkdir()
+    (vol / ".image_cache" / "y.tar").write_text("an old archive")
+    if how == "environment":
+        monkeypatch.setenv("RIVO_BACKEND", "local")
+    r = RIVO(backend="local" if how == "argument" else None)
+    r.add("x", "y")
+    assert docker.calls == []
+    assert sorted(p.name for p in (vol / ".image_cache").iterdir()) == ["y.tar"]
+    assert [rec for rec in logs() if rec[0] != "DEBUG" or "image archive" in rec[1]] == [
+        ("DEBUG", "No image archive for %s: the local backend runs it without an image", (t,)) for t in "yx"]
+
+
 def test_save_skips_existing_archive_without_reading_lockfile(vol, docker):
     tar = vol / ".image_cache" / "x.tar"
     tar.parent.mkdir()
@@ -407,8 +366,8 @@ def test_save_without_locked_ref(vol, docker, logs, lock):
 def test_failed_save_leaves_nothing_and_is_retried(vol, docker, logs):
     _lock(vol)
     docker.behave("""
-        if not os.path.exists(os.environ["FAKE_DOCKER_LOG"] + ".failed"):
-            open(os.environ["FAKE_DOCKER_LOG"] + ".failed", "w").close()
+        if not os.path.exists(log + ".failed"):
+            open(log + ".failed", "w").close()
             open(args[-1], "w").write("half an archive")
             sys.stderr.write("Error response from daemon: no space left on device\\n")
             sys.exit(1)
@@ -645,8 +604,7 @@ def test_pruned_files_stay_readable_by_rivo(bindir, docker, vol, monkeypatch, wr
     first.add("seqtk_seq", "samtools_view")
     home = vol / ".rivo_home"
     assert set(read_toml(home / "rivo.lock")["tools"]) == {"seqtk_seq", "samtools_view"}
-    assert sorted(p.name for p in (vol / ".image_cache").iterdir()) == [
-        "samtools_view.tar", "seqtk_seq.tar"]
+    assert not (vol / ".image_cache").exists()  # the local backend has no images to keep
 
     second = RIVO(backend="local")
     second._session_tools = ["seqtk_seq"]

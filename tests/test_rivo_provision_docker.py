@@ -8,7 +8,6 @@ uses the real paths runs in a private mount namespace over an overlay.
 from __future__ import annotations
 
 import json
-import logging
 import os
 import subprocess
 import sys
@@ -19,14 +18,6 @@ from helpers import private_root_skip_reason, run_in_private_root
 
 import tavro.helpers.rivo as rivo_mod
 from tavro.helpers.rivo import RIVO
-
-LOGGER = "tavro.helpers.rivo"
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level(logging.DEBUG, logger=LOGGER)
-    return lambda: [(r.levelname, r.msg, r.args) for r in caplog.records if r.name == LOGGER]
 
 
 @pytest.fixture(autouse=True)

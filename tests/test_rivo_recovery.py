@@ -4,17 +4,15 @@ stale absolute paths, and the rules by which RIVO.run applies them."""
 from __future__ import annotations
 
 import json
-import logging
 import subprocess
 import textwrap
 from pathlib import Path
 
 import pytest
+from conftest import FakeDocker
 
 from tavro.helpers import rivo
 from tavro.helpers.rivo import RIVO
-
-LOGGER = "tavro.helpers.rivo"
 
 
 class FakeLLM:
@@ -42,11 +40,6 @@ def llm(monkeypatch):
 
     monkeypatch.setattr(rivo, "_default_llm", factory)
     return state
-
-
-def records(caplog, level=None):
-    return [(r.levelname, r.msg, r.args) for r in caplog.records
-            if r.name == LOGGER and (level is None or r.levelname == level)]
 
 
 # ---------------------------------------------------------------- _infer_args
@@ -92,11 +85,10 @@ def test_prompt_with_empty_manifest(llm):
         ("", []),
     ],
 )
-def test_reply_clean_up(llm, caplog, reply, expected):
-    caplog.set_level(logging.INFO, logger=LOGGER)
+def test_reply_clean_up(llm, logs, reply, expected):
     llm["reply"] = reply
     assert RIVO()._infer_args("t", {}, {}) == expected
-    assert records(caplog) == [("INFO", "LLM inferred args for %s: %s", ("t", expected))]
+    assert logs() == [("INFO", "LLM inferred args for %s: %s", ("t", expected))]
 
 
 @pytest.mark.parametrize(
@@ -107,11 +99,11 @@ def test_reply_clean_up(llm, caplog, reply, expected):
         (None, "'NoneType' object has no attribute 'strip'"),
     ],
 )
-def test_inference_failure_falls_back_to_positional(llm, caplog, reply, error):
+def test_inference_failure_falls_back_to_positional(llm, logs, reply, error):
     llm["reply"] = reply
     staged = {"reads": [Path("/s/a.fq"), "/s/b.fq"], "ref": Path("/s/ref.fa")}
     assert RIVO()._infer_args("t", {}, staged) == ["a.fq", "b.fq", "ref.fa"]
-    assert records(caplog, "WARNING") == [
+    assert logs("WARNING") == [
         ("WARNING", "LLM arg inference failed for %s: %s \u2014 falling back to positional", ("t", error))]
 
 
@@ -146,55 +138,55 @@ def test_keyboard_interrupt_is_not_swallowed(llm):
 
 # ------------------------------------------------------- _fix_stale_abs_paths
 
-FAKE_DOCKER = r"""#!{python}
-import json, os, sys
-with open({log!r}, "a") as fh:
-    fh.write(json.dumps({{"argv": sys.argv, "marker": os.environ.get("MARKER")}}) + "\n")
-hits = json.loads(os.environ.get("FAKE_HITS", "{{}}"))
-name = sys.argv[sys.argv.index("-name") + 1]
-sys.stdout.write(hits.get(name, ""))
-print("find: /proc/1: Permission denied", file=sys.stderr)
-sys.exit(1)
-"""
-
-
 @pytest.fixture
 def docker(bindir, tmp_path):
-    import sys
-
-    log = tmp_path / "docker_calls.jsonl"
-    exe = bindir / "docker.real"
-    exe.write_text(FAKE_DOCKER.format(python=sys.executable, log=str(log)))
-    exe.chmod(0o755)
-
-    class D:
-        path = str(exe)
-
-        @staticmethod
-        def calls():
-            return [json.loads(x) for x in log.read_text().splitlines()] if log.exists() else []
-
-    return D
+    """A fake real Docker, `docker.real`, first on PATH."""
+    return FakeDocker(bindir / "docker.real", tmp_path)
 
 
 def env_with(hits):
     return {"PATH": "/usr/bin:/bin", "MARKER": "m", "FAKE_HITS": json.dumps(hits)}
 
 
-def test_relocation_argv_and_first_hit(docker, caplog):
-    caplog.set_level(logging.INFO, logger=LOGGER)
+def test_relocation_argv_and_first_hit(docker, logs):
     hits = {"ref.fa": "\n  /opt/db/ref.fa  \n/other/ref.fa\n"}
     args = ["-r", "/data/ref.fa", "/workspace/a.fq", "rel/b.fq", "/data/ref.fa"]
     fixed = RIVO()._fix_stale_abs_paths(args, {"image": "img:1"}, env_with(hits))
     assert fixed == ["-r", "/opt/db/ref.fa", "/workspace/a.fq", "rel/b.fq", "/opt/db/ref.fa"]
     assert args[1] == "/data/ref.fa"  # a new list
-    calls = docker.calls()
+    calls = docker.records
     assert len(calls) == 2  # once per occurrence
     assert calls[0]["argv"] == [docker.path, "run", "--rm", "--network=host", "--entrypoint", "", "img:1",
                                 "find", "/", "-name", "ref.fa", "-maxdepth", "8", "-type", "f"]
-    assert calls[0]["marker"] == "m"
-    assert records(caplog, "INFO")[0] == ("INFO", "Relocated %s \u2192 %s in container",
+    assert calls[0]["env"]["MARKER"] == "m"
+    assert logs("INFO")[0] == ("INFO", "Relocated %s \u2192 %s in container",
                                           ("/data/ref.fa", "/opt/db/ref.fa"))
+
+
+def test_recovery_finds_the_real_docker_where_the_host_put_it(bindir, tmp_path, isolated_tmp, monkeypatch):
+    # A host with its real Docker at a place of its own (the module attribute
+    # the wrapper installation uses too) and a wrapper as `docker` on PATH.
+    real = tmp_path / "opt" / "docker.real"
+    real.parent.mkdir()
+    fake = FakeDocker(real, tmp_path)
+    (bindir / "docker").write_text("#!/bin/sh\necho wrapper used >&2\nexit 99\n")
+    (bindir / "docker").chmod(0o755)
+    monkeypatch.setattr(rivo, "_DOCKER_REAL", str(real))
+    monkeypatch.setenv("FAKE_HITS", json.dumps({"ref.fa": "/opt/db/ref.fa\n"}))
+
+    class Once(RIVO):
+        calls = []
+
+        def _run(self, cmd, **kw):
+            self.calls.append(cmd)
+            if len(self.calls) == 1:
+                raise NO_FILE
+            return subprocess.CompletedProcess(cmd, 0, "", "")
+
+    r = Once()
+    r.run("t", {"args_template": "-r /data/ref.fa", "image": "img:1"}, {}, str(tmp_path / "o"))
+    assert r.calls[1] == ["exec", "t", "-r", "/opt/db/ref.fa"]
+    assert [c["argv"][0] for c in fake.records] == [str(real)]
 
 
 @pytest.mark.parametrize(
@@ -209,24 +201,22 @@ def test_relocation_argv_and_first_hit(docker, caplog):
 )
 def test_relocation_none(docker, args, manifest, hits, expect_calls):
     assert RIVO()._fix_stale_abs_paths(args, manifest, env_with(hits)) is None
-    assert len(docker.calls()) == expect_calls
+    assert len(docker.records) == expect_calls
 
 
-def test_search_failure_is_logged_and_skipped(docker, caplog):
-    caplog.set_level(logging.DEBUG, logger=LOGGER)
+def test_search_failure_is_logged_and_skipped(docker, logs):
     env = {"BAD=NAME": "x"}
     assert RIVO()._fix_stale_abs_paths(["/data/a.fq"], {"image": "i"}, env) is None
-    assert ("DEBUG", "find failed for %s: %s", ("a.fq", "illegal environment variable name")) in records(caplog)
+    assert ("DEBUG", "find failed for %s: %s", ("a.fq", "illegal environment variable name")) in logs()
 
 
-def test_missing_docker_is_a_search_failure(bindir, tmp_path, monkeypatch, caplog):
+def test_missing_docker_is_a_search_failure(bindir, tmp_path, monkeypatch, logs):
     if Path("/usr/bin/docker.real").exists():
         pytest.skip("a real docker.real is installed")
-    caplog.set_level(logging.DEBUG, logger=LOGGER)
     monkeypatch.setenv("PATH", str(bindir))  # neither docker.real nor docker
     env = {"PATH": str(bindir)}  # the bare name is looked up here: never a real docker
     assert RIVO()._fix_stale_abs_paths(["/d/a.fq"], {"image": "i"}, env) is None
-    (rec,) = [r for r in records(caplog) if r[1].startswith("find failed")]
+    (rec,) = [r for r in logs() if r[1].startswith("find failed")]
     assert rec[2][0] == "a.fq" and "No such file or directory: 'docker'" in rec[2][1]
 
 
@@ -279,15 +269,14 @@ def reads(tmp_path):
     return f
 
 
-def test_stale_path_relocated_and_retried(isolated_tmp, tmp_path, caplog):
-    caplog.set_level(logging.INFO, logger=LOGGER)
+def test_stale_path_relocated_and_retried(isolated_tmp, tmp_path, logs):
     m = {"args_template": "-r /data/ref.fa -o {out}", "outputs": {"out": {}}}
     r = Scripted([NO_FILE, "done"], fixed=["-r", "/opt/ref.fa", "-o", "out"])
     res = r.run("t", m, {}, str(tmp_path / "o"))
     assert r.calls == [["exec", "t", "-r", "/data/ref.fa", "-o", "out"], ["exec", "t", "-r", "/opt/ref.fa", "-o", "out"]]
     assert r.fix_calls == [(["-r", "/data/ref.fa", "-o", "out"], m, r.env)]
     assert r.infer_calls == []
-    assert ("INFO", "Retrying with relocated paths: %s", (["-r", "/opt/ref.fa", "-o", "out"],)) in records(caplog)
+    assert ("INFO", "Retrying with relocated paths: %s", (["-r", "/opt/ref.fa", "-o", "out"],)) in logs()
     assert res["out"] is None and Path(res["stdout"]).read_text() == "done"  # the retry's output
 
 
@@ -326,14 +315,13 @@ def test_templated_tool_is_never_reargued(isolated_tmp, tmp_path, reads):
     assert info.value is timeout and r.infer_calls == [] and len(r.calls) == 1
 
 
-def test_untemplated_tool_asks_llm_once(isolated_tmp, tmp_path, reads, caplog):
-    caplog.set_level(logging.INFO, logger=LOGGER)
+def test_untemplated_tool_asks_llm_once(isolated_tmp, tmp_path, reads, logs):
     r = Scripted([USAGE, "ok"], inferred=["-i", "a.fq"])
     r.run("t", {"entrypoint": "tool"}, {"x": str(reads)}, str(tmp_path / "o"))
     assert r.calls == [["exec", "tool", "a.fq"], ["exec", "tool", "-i", "a.fq"]]
     ((name, manifest, staged),) = r.infer_calls
     assert name == "t" and list(staged) == ["x"] and isinstance(staged["x"], Path) and staged["x"].name == "a.fq"
-    assert records(caplog, "INFO")[1:] == [
+    assert logs("INFO")[1:] == [
         ("INFO", "Positional fallback failed for %s \u2014 asking LLM for correct args", ("t",)),
         ("INFO", "Retrying rivo exec %s %s (LLM-inferred)", ("tool", ["-i", "a.fq"])),
     ]

@@ -4,23 +4,18 @@ from __future__ import annotations
 
 import gzip
 import os
+import re
 import stat
 import subprocess
-import textwrap
 import threading
 import time
 from pathlib import Path
 
 import pytest
 
+from helpers import tool
+
 from tavro.helpers.rivo import RIVO
-
-
-def tool(bindir: Path, name: str, body: str) -> Path:
-    p = bindir / name
-    p.write_text("#!/bin/sh\nset -e\n" + textwrap.dedent(body))
-    p.chmod(0o755)
-    return p
 
 
 class Recorder(RIVO):
@@ -169,9 +164,25 @@ def test_staging_name_clashes(tmp_path, isolated_tmp):
         "more": [str(dirs[1] / "a.fq"), str(dirs[2] / "a.fq")],
     }
     r.run("t", {}, inputs, str(tmp_path / "o"))
-    assert seen == {"a.fq": "from d0", "ref_a.fq": "from d0", "more_a.fq": "from d1"}
-    # Positional arguments: the third a.fq maps to the file already staged.
-    assert r.calls[0][0] == ["exec", "t", "a.fq", "ref_a.fq", "more_a.fq", "more_a.fq"]
+    assert seen == {"a.fq": "from d0", "ref_a.fq": "from d0", "more_a.fq": "from d1", "more_2_a.fq": "from d2"}
+    # Positional arguments: every input a file of its own, in input order.
+    assert r.calls[0][0] == ["exec", "t", "a.fq", "ref_a.fq", "more_a.fq", "more_2_a.fq"]
+
+
+def test_a_gather_of_same_named_files_gives_the_tool_each_of_them(fake_rivo, tmp_path, isolated_tmp):
+    # Upstream nodes name their outputs after the slot: a gather receives
+    # files that all share one name.
+    bams = []
+    for i, text in enumerate("ABCD"):
+        f = tmp_path / f"node{i}" / "alignment"
+        f.parent.mkdir()
+        f.write_text(text + "\n")
+        bams.append(str(f))
+    out = tmp_path / "o"
+    res = RIVO().run("cat", {"args_template": "{bams} > {out}", "outputs": {"out": {}}}, {"bams": bams}, str(out))
+    assert Path(res["out"]).read_text() == "A\nB\nC\nD\n"
+    assert fake_rivo.calls[0]["argv"] == ["exec", "cat", "alignment", "bams_alignment", "bams_2_alignment",
+                                          "bams_3_alignment"]
 
 
 def test_staging_lists_scalars_and_directories(tmp_path, isolated_tmp):
@@ -321,6 +332,32 @@ def test_names_that_are_not_one_component_are_refused(isolated_tmp, tmp_path, mo
     assert not (tmp_path / "o").exists()
 
 
+@pytest.mark.parametrize("name", ["rivo.toml", "rivo.lock", ".rivo", "_extras"])
+@pytest.mark.parametrize("kind", ["file", "dir"])
+def test_reserved_slot_names_are_refused(isolated_tmp, tmp_path, name, kind):
+    r = Recorder()
+    with pytest.raises(ValueError, match=rf"Invalid output slot name '{re.escape(name)}': the name is reserved"):
+        r.run("t", {"outputs": {name: {"type": kind}}}, {}, str(tmp_path / "o"))
+    assert list(isolated_tmp.iterdir()) == [] and r.calls == []
+
+
+@pytest.mark.parametrize(
+    "outputs, message",
+    [
+        (None, "The manifest's 'outputs' must be a dict, not NoneType"),
+        (["out"], "The manifest's 'outputs' must be a dict, not list"),
+        ({"out": None}, "The manifest's 'outputs' entry 'out' must be a dict, not NoneType"),
+        ({"out": "file"}, "The manifest's 'outputs' entry 'out' must be a dict, not str"),
+    ],
+)
+def test_outputs_of_the_wrong_type_are_refused(isolated_tmp, tmp_path, outputs, message):
+    r = Recorder()
+    with pytest.raises(TypeError) as info:
+        r.run("t", {"outputs": outputs}, {}, str(tmp_path / "o"))
+    assert str(info.value) == message
+    assert list(isolated_tmp.iterdir()) == [] and r.calls == []
+
+
 def test_ordinary_names_are_used_unchanged(isolated_tmp, tmp_path):
     r = Recorder("text")
     out = tmp_path / "o"
@@ -454,3 +491,29 @@ def test_clashing_input_with_a_path_like_slot_name(tmp_path, isolated_tmp):
     with pytest.raises(ValueError, match=r"input slot name '\.\./up'"):
         Recorder().run("t", {}, {"r": str(f), "../up": str(f)}, str(tmp_path / "o"))
     assert not (isolated_tmp / "tavro_sandboxes" / "up_a.fq").exists()
+
+
+class Spec(dict):
+    """A slot record whose "type" cannot be read."""
+
+    def get(self, key, default=None):
+        raise LookupError(f"no {key} here")
+
+
+@pytest.mark.parametrize("call", ["parse_show", "run"])
+def test_a_failing_python_object_raises_its_own_error_every_time(isolated_tmp, tmp_path, call):
+    # A failed attribute look-up must never leave its error set while the
+    # next call into Python is made: the error that reaches the caller is
+    # the real one, every time.
+    class NoOutput(RIVO):
+        def show(self, tool, fmt=None):
+            return None
+
+    for _ in range(50):
+        if call == "parse_show":
+            with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'stdout'"):
+                NoOutput().parse_show("t")
+        else:
+            with pytest.raises(LookupError, match="no type here"):
+                Recorder().run("t", {"outputs": {"out": Spec()}}, {}, str(tmp_path / "o"))
+    assert list(isolated_tmp.iterdir()) == []

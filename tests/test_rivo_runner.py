@@ -5,6 +5,7 @@ from __future__ import annotations
 import logging
 import os
 import signal
+import stat
 import subprocess
 import time
 from pathlib import Path
@@ -259,12 +260,20 @@ def test_missing_rivo_raises_the_launcher_error(tmp_path, monkeypatch, isolated_
     assert info.value.errno == 2 and info.value.filename == "rivo"
 
 
-def test_explicit_timeout_text_and_prompt_return(fake_rivo):
+@pytest.mark.parametrize(
+    "cmd, why",
+    [
+        (["sync"], "image pull may have stalled"),
+        (["exec", "tool", "-x"], "the tool did not finish within the time limit"),
+        (["list"], "rivo did not finish within the time limit"),
+    ],
+)
+def test_explicit_timeout_text_and_prompt_return(fake_rivo, cmd, why):
     fake_rivo.behave("import time; time.sleep(30)")
     start = time.monotonic()
     with pytest.raises(RuntimeError) as info:
-        RIVO()._run(["sync"], timeout=0.5)
-    assert str(info.value) == "rivo sync timed out after 0.5s \u2014 image pull may have stalled"
+        RIVO()._run(cmd, timeout=0.5)
+    assert str(info.value) == f"rivo {' '.join(cmd)} timed out after 0.5s \u2014 {why}"
     assert time.monotonic() - start < 10
 
 
@@ -398,3 +407,36 @@ def test_keyword_path_returns_the_native_text(fake_rivo, kw):
     python = RIVO()._run(["list"], umask=0o022, **kw)
     assert (python.returncode, python.stdout, python.stderr) == (native.returncode, native.stdout, native.stderr)
     assert isinstance(python.stdout, str)
+
+
+# ---------------------------------------------------------------- input on both launch paths
+
+
+@pytest.fixture
+def echo_rivo(tmp_path, monkeypatch):
+    """A `rivo` first on PATH that copies its standard input to its output."""
+    bindir = tmp_path / "bin"
+    bindir.mkdir()
+    exe = bindir / "rivo"
+    exe.write_text("#!/bin/sh\ncat\n")
+    exe.chmod(exe.stat().st_mode | stat.S_IXUSR)
+    monkeypatch.setenv("PATH", f"{bindir}{os.pathsep}{os.environ.get('PATH', '')}")
+    monkeypatch.delenv("PIPELINE_VOLUME_PATH", raising=False)
+    monkeypatch.setenv("TMPDIR", str(tmp_path))
+    return exe
+
+
+@pytest.mark.parametrize("data", ["line\r\nnext\n", b"line\r\nnext\n"])
+@pytest.mark.parametrize("extra", [{}, {"umask": 0o022}, {"start_new_session": True}])
+def test_run_input_same_on_both_paths(echo_rivo, tmp_path, data, extra):
+    # `input` is subprocess.run's own keyword: an option that sends the call
+    # through Python's subprocess must neither reject it nor treat text input
+    # differently from the native path.
+    cp = RIVO(backend="local")._run(["list"], input=data, cwd=str(tmp_path), **extra)
+    assert cp.returncode == 0
+    assert cp.stdout == "line\nnext\n"
+
+
+def test_run_still_rejects_unknown_keyword_with_input(echo_rivo, tmp_path):
+    with pytest.raises(TypeError, match="bogus"):
+        RIVO(backend="local")._run(["list"], input="x", cwd=str(tmp_path), umask=0o022, bogus=1)

@@ -95,7 +95,7 @@ def test_a_time_out_cancels_the_job(slurm_env, fake_rivo, tmp_path):
         RIVO(executor="slurm").run("sleeper", manifest, {"marker": marker}, str(tmp_path / "o"))
     assert time.monotonic() - start < 20
     assert str(info.value) == (f"rivo exec sh -c sleep 100; : {marker} timed out after 3s"
-                               " — image pull may have stalled")
+                               " — the tool did not finish within the time limit")
     assert wait_for(lambda: not slurm_env.jobs()), slurm_env.jobs()
     assert wait_for(lambda: not processes_with(marker)), processes_with(marker)
 

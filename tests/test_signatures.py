@@ -17,7 +17,11 @@ from tavro.helpers import haulix, linkwell, oraclet, rivo
                     "slurm_account: 'str | None' = None, slurm_args: 'list[str] | None' = None)"),
         (linkwell.Linkwell, "()"),
         (oraclet.Oraclet, "(provider: 'str', model_name: 'str', api_key: 'str')"),
-        (haulix.Haulix, "(temp_dir: 'str | None' = None)"),
+        (
+            haulix.Haulix,
+            "(temp_dir: 'str | None' = None, *, verify: 'bool' = True, retries: 'int' = 5, "
+            "backoff: 'float' = 1.0, max_wait: 'float' = 60.0)",
+        ),
     ],
 )
 def test_class_signatures(cls, shown):

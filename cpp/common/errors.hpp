@@ -1,6 +1,9 @@
 // Typed failures of the plain C++ core. The Python glue maps them:
 // OsError -> OSError(errno, strerror, filename[, filename2]) so Python picks
-// FileNotFoundError, PermissionError, ...; InvalidArgument -> ValueError.
+// FileNotFoundError, PermissionError, ...; InvalidArgument -> ValueError;
+// Refused -> PermissionError; proc::TimedOut (process.hpp) ->
+// subprocess.TimeoutExpired. Modules add their own types the same way, each
+// with a registered translation.
 #pragma once
 
 #include <cerrno>
@@ -34,6 +37,13 @@ class OsError : public std::runtime_error {
 class InvalidArgument : public std::invalid_argument {
  public:
   using std::invalid_argument::invalid_argument;
+};
+
+// Work refused because going on would be unsafe (a folder another user
+// controls, say); the text gives the reason.
+class Refused : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 // Thrown when the caller's abort hook asked to stop (a Python signal is

@@ -1,11 +1,13 @@
-// PATH lookup for the process runner: the search path of a child's
-// environment and the files to try for a program name, as Python's
-// os.get_exec_path and _posixsubprocess do.
+// The environment of a child and PATH lookup for the process runner: the
+// search path of a child's environment and the files to try for a program
+// name, as Python's os.get_exec_path and _posixsubprocess do.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
+#include "common/errors.hpp"
+#include "common/path.hpp"
 #include "common/process.hpp"
 
 namespace tavro::proc {
@@ -37,13 +39,19 @@ std::vector<std::string> split_path(const std::string& path) {
   return out;
 }
 
-std::string join_dir(const std::string& dir, const std::string& name) {
-  if (dir.empty()) return name;
-  if (dir.back() == '/') return dir + name;
-  return dir + "/" + name;
-}
-
 }  // namespace
+
+std::vector<std::string> env_block(const std::vector<std::pair<std::string, std::string>>& env) {
+  std::vector<std::string> out;
+  out.reserve(env.size());
+  for (const auto& [k, v] : env) {
+    if (k.empty() || k.find('=') != std::string::npos || k.find('\0') != std::string::npos)
+      throw InvalidArgument("illegal environment variable name");
+    if (v.find('\0') != std::string::npos) throw InvalidArgument("embedded null byte");
+    out.push_back(k + "=" + v);
+  }
+  return out;
+}
 
 std::vector<std::string> exec_path(const std::optional<std::vector<std::string>>& env) {
   std::string path;
@@ -60,7 +68,7 @@ std::optional<std::string> which(const std::string& name, const std::vector<std:
   if (name.find('/') != std::string::npos)
     return ::access(name.c_str(), X_OK) == 0 ? std::optional<std::string>(name) : std::nullopt;
   for (const auto& dir : path) {
-    std::string cand = join_dir(dir, name);
+    std::string cand = fs::join(dir, name);
     struct stat st;
     if (::stat(cand.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(cand.c_str(), X_OK) == 0)
       return cand;
@@ -72,7 +80,7 @@ std::vector<std::string> exec_candidates(const std::string& prog,
                                          const std::optional<std::vector<std::string>>& env) {
   if (prog.find('/') != std::string::npos) return {prog};
   std::vector<std::string> out;
-  for (const auto& dir : exec_path(env)) out.push_back(join_dir(dir, prog));
+  for (const auto& dir : exec_path(env)) out.push_back(fs::join(dir, prog));
   return out;
 }
 

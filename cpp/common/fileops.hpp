@@ -13,10 +13,10 @@
 // One header per job; this one includes them all.
 #pragma once
 
-#include "common/atomic_file.hpp"
 #include "common/copy.hpp"
 #include "common/errors.hpp"
 #include "common/fd.hpp"
 #include "common/path.hpp"
+#include "common/publish.hpp"
 #include "common/remove.hpp"
 #include "common/walk.hpp"

@@ -1,5 +1,5 @@
 // Pieces shared by the file operation sources (fd, path, walk, copy, remove,
-// atomic_file); not for use outside common/.
+// publish); not for use outside common/.
 #pragma once
 
 #include <fcntl.h>
@@ -14,6 +14,8 @@
 
 #include "common/errors.hpp"
 #include "common/fd.hpp"
+#include "common/path.hpp"
+#include "common/walk.hpp"
 
 namespace tavro::fs::detail {
 
@@ -33,28 +35,6 @@ inline bool has_nul(const std::string& p) { return p.find('\0') != std::string::
 inline const char* cpath(const std::string& p) {
   if (has_nul(p)) throw InvalidArgument("embedded null byte");
   return p.c_str();
-}
-
-// os.path.join for one component: no doubled separator after a trailing '/'.
-inline std::string join(const std::string& dir, std::string_view name) {
-  std::string out;
-  out.reserve(dir.size() + 1 + name.size());
-  out = dir;
-  if (!out.empty() && out.back() != '/') out.push_back('/');
-  out.append(name);
-  return out;
-}
-
-inline std::string dir_of(const std::string& path) {
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-inline std::string base_of(const std::string& path) {
-  auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // A path for error messages, built only when an error is actually reported:
@@ -80,20 +60,6 @@ bool read_link(int dirfd, const char* name, std::string& out);
 
 // os.makedirs(path, mode, exist_ok); `path` is known to hold no NUL.
 void make_dirs_impl(const std::string& path, mode_t mode, bool exist_ok);
-
-// Reading directories
-
-struct RawEntry {
-  std::string name;
-  unsigned char type;  // DT_*
-};
-
-// Reads all entries of an open directory in the order the file system hands
-// them out, which is the order readdir() and therefore Python's os.scandir
-// and os.listdir see. getdents64 on our own descriptor avoids fdopendir's
-// extra fcntl+fstat per directory and lets the caller keep using the fd for
-// *at() calls. Returns 0 or an errno.
-int read_dir(int fd, std::vector<RawEntry>& out);
 
 enum class Type { Reg, Dir, Lnk, Special, Unknown };
 

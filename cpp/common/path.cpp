@@ -9,6 +9,7 @@
 #include <memory>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "common/errors.hpp"
 #include "common/fs_internal.hpp"
@@ -74,6 +75,74 @@ void make_dirs_impl(const std::string& path, mode_t mode, bool exist_ok) {
 }  // namespace detail
 
 using namespace detail;
+
+std::string join(std::string_view dir, std::string_view name) {
+  std::string out;
+  out.reserve(dir.size() + 1 + name.size());
+  out = dir;
+  if (!out.empty() && out.back() != '/') out.push_back('/');
+  out.append(name);
+  return out;
+}
+
+std::string dir_of(std::string_view path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
+std::string base_of(std::string_view path) {
+  auto slash = path.rfind('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::string final_component(std::string_view path) {
+  std::string_view last;
+  size_t i = 0;
+  while (i <= path.size()) {
+    size_t j = path.find('/', i);
+    if (j == std::string_view::npos) j = path.size();
+    std::string_view seg = path.substr(i, j - i);
+    if (!seg.empty() && seg != ".") last = seg;
+    i = j + 1;
+  }
+  return std::string(last);
+}
+
+std::string absolute(std::string_view path) {
+  std::string full(path);
+  if (full.empty() || full[0] != '/') {
+    std::string cwd(4096, '\0');
+    while (!::getcwd(cwd.data(), cwd.size())) {
+      if (errno != ERANGE) throw_errno("getcwd");
+      cwd.resize(cwd.size() * 2);
+    }
+    cwd.resize(cwd.find('\0'));
+    full = cwd + "/" + full;
+  }
+  std::vector<std::string_view> parts;
+  std::string_view v(full);
+  size_t i = 0;
+  while (i <= v.size()) {
+    size_t j = v.find('/', i);
+    if (j == std::string_view::npos) j = v.size();
+    std::string_view seg = v.substr(i, j - i);
+    if (seg == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!seg.empty() && seg != ".") {
+      parts.push_back(seg);
+    }
+    i = j + 1;
+  }
+  // POSIX keeps a leading "//" (and so does os.path.abspath); three or more
+  // slashes are one.
+  const bool two = full.compare(0, 2, "//") == 0 && full.compare(0, 3, "///") != 0;
+  std::string out(two ? "/" : "");
+  for (auto p : parts) out.append(1, '/').append(p);
+  if (out.size() <= 1) out.append(1, '/');
+  return out;
+}
 
 bool is_single_component(std::string_view name) {
   return !name.empty() && name != "." && name != ".." &&

@@ -1,5 +1,6 @@
-// Questions about paths and creating directories, as os.path and
-// os.makedirs answer and do them. See fileops.hpp for the conventions.
+// Spelling paths, questions about them and creating directories, as
+// os.path, pathlib and os.makedirs answer and do them. See fileops.hpp for
+// the conventions.
 #pragma once
 
 #include <sys/types.h>
@@ -8,6 +9,25 @@
 #include <string_view>
 
 namespace tavro::fs {
+
+// os.path.join(dir, name) for one name: `name` alone when dir is empty, and
+// no second '/' after a dir that ends in one.
+std::string join(std::string_view dir, std::string_view name);
+
+// The folder a path names its entry in: "." when it holds no '/', "/" for an
+// entry of the root, else everything before the last '/'.
+std::string dir_of(std::string_view path);
+
+// Everything after the last '/' (the whole path when there is none).
+std::string base_of(std::string_view path);
+
+// pathlib's PurePosixPath(path).name: empty and "." segments are dropped, so
+// "a/b/" gives "b", "a/." gives "a", and "." or "/" give "".
+std::string final_component(std::string_view path);
+
+// os.path.abspath(path): made absolute against the working directory and
+// normalised by the letters alone ("a/../b" -> "<cwd>/b"), never resolved.
+std::string absolute(std::string_view path);
 
 // True when `name` stays one entry inside its folder: not empty, not "." or
 // "..", and without '/' or NUL.

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -20,6 +21,24 @@
 #include "common/spawn.hpp"
 
 namespace tavro::proc {
+
+namespace {
+
+std::string seconds_text(double s) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g", s);
+  return buf;
+}
+
+}  // namespace
+
+TimedOut::TimedOut(std::vector<std::string> argv_, double timeout_, std::string out_, std::string err_)
+    : std::runtime_error("timed out after " + seconds_text(timeout_) + " seconds"),
+      argv(std::move(argv_)),
+      timeout(timeout_),
+      out(std::move(out_)),
+      err(std::move(err_)) {}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -122,7 +141,7 @@ class Session {
         stop_group(o_.kill_grace);
         Result part;
         fill(part);
-        throw TimedOut{*o_.timeout, std::move(part.out), std::move(part.err)};
+        throw TimedOut(o_.argv, *o_.timeout, std::move(part.out), std::move(part.err));
       }
       // The hook takes the GIL; asking at most every 100 ms keeps a chatty
       // tool from competing with the host's Python threads for it.

@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tavro::proc {
@@ -87,8 +89,12 @@ struct Result {
 };
 
 // Thrown at the time limit, after the group was ended and reaped; carries
-// whatever output arrived before.
-struct TimedOut {
+// the command and whatever output arrived before. The Python glue raises it
+// as subprocess.TimeoutExpired.
+class TimedOut : public std::runtime_error {
+ public:
+  TimedOut(std::vector<std::string> argv_, double timeout_, std::string out_, std::string err_);
+  std::vector<std::string> argv;
   double timeout;
   std::string out;
   std::string err;
@@ -99,6 +105,11 @@ struct TimedOut {
 // failed chdir, otherwise argv[0]), TimedOut at the limit, Aborted when
 // should_abort said so.
 Result run(const SpawnOptions& opts);
+
+// The KEY=VALUE block of an environment, refused as Python's subprocess
+// refuses it: InvalidArgument "illegal environment variable name" (an empty
+// key, or one holding '=' or NUL) or "embedded null byte" (in a value).
+std::vector<std::string> env_block(const std::vector<std::pair<std::string, std::string>>& env);
 
 // True while a process of group `pgid` runs. Zombies do not count: they
 // only wait for their parent to reap them, and a parent that never does (a

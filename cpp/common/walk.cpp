@@ -16,30 +16,53 @@
 #include "common/fs_internal.hpp"
 
 namespace tavro::fs {
-namespace detail {
 
-int read_dir(int fd, std::vector<RawEntry>& out) {
+DirReader::DirReader(int fd, std::size_t buffer_bytes)
+    : fd_(fd),
+      own_(std::make_unique_for_overwrite<char[]>(buffer_bytes)),
+      buf_(own_.get()),
+      size_(buffer_bytes) {}
+
+DirReader::DirReader(int fd, char* buffer, std::size_t buffer_bytes)
+    : fd_(fd), buf_(buffer), size_(buffer_bytes) {}
+
+std::optional<DirReader::Entry> DirReader::next() {
   // linux_dirent64: u64 ino, s64 off, u16 reclen, u8 type, char name[].
   constexpr size_t kReclenOff = 16, kTypeOff = 18, kNameOff = 19;
-  alignas(8) char buf[32768];
   for (;;) {
-    long n = ::syscall(SYS_getdents64, fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
+    if (pos_ >= used_) {
+      if (done_) return std::nullopt;
+      long n = ::syscall(SYS_getdents64, fd_, buf_, size_);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        error_ = errno;
+        done_ = true;
+        return std::nullopt;
+      }
+      if (n == 0) {
+        done_ = true;
+        return std::nullopt;
+      }
+      used_ = static_cast<size_t>(n);
+      pos_ = 0;
     }
-    if (n == 0) return 0;
-    for (long off = 0; off < n;) {
-      std::uint16_t reclen;
-      std::memcpy(&reclen, buf + off + kReclenOff, sizeof reclen);
-      const char* nm = buf + off + kNameOff;
-      unsigned char type = static_cast<unsigned char>(buf[off + kTypeOff]);
-      off += reclen;
-      if (nm[0] == '.' && (nm[1] == '\0' || (nm[1] == '.' && nm[2] == '\0'))) continue;
-      out.push_back(RawEntry{nm, type});
-    }
+    const char* rec = buf_ + pos_;
+    std::uint16_t reclen;
+    std::memcpy(&reclen, rec + kReclenOff, sizeof reclen);
+    pos_ += reclen;
+    const char* nm = rec + kNameOff;
+    if (nm[0] == '.' && (nm[1] == '\0' || (nm[1] == '.' && nm[2] == '\0'))) continue;
+    return Entry{std::string_view(nm), static_cast<unsigned char>(rec[kTypeOff])};
   }
 }
+
+int read_dir(int fd, std::vector<RawEntry>& out) {
+  DirReader reader(fd);
+  while (auto e = reader.next()) out.push_back(RawEntry{std::string(e->name), e->type});
+  return reader.error();
+}
+
+namespace detail {
 
 Type type_of_dtype(unsigned char t) {
   switch (t) {

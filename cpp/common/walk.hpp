@@ -2,10 +2,49 @@
 // os.walk produce. See fileops.hpp for the conventions.
 #pragma once
 
+#include <cstddef>
+#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tavro::fs {
+
+// Reads an open directory straight from the kernel (getdents64), in the
+// order the file system hands entries out: the order readdir(), and so
+// Python's os.scandir and os.listdir, see. Working on the caller's own
+// descriptor avoids fdopendir's extra fcntl and fstat per directory and
+// leaves the descriptor free for *at() calls. "." and ".." are skipped.
+class DirReader {
+ public:
+  struct Entry {
+    std::string_view name;  // NUL-terminated; valid until the next call of next()
+    unsigned char type;     // DT_*, DT_UNKNOWN where the file system does not say
+  };
+  explicit DirReader(int fd, std::size_t buffer_bytes = 32768);
+  // Reads through the caller's buffer (a larger one needs fewer system calls
+  // on big directories, and a walk can use one for every directory).
+  DirReader(int fd, char* buffer, std::size_t buffer_bytes);
+  // The next entry; nullopt at the end, or after a read error (error()).
+  std::optional<Entry> next();
+  int error() const { return error_; }
+
+ private:
+  int fd_;
+  std::unique_ptr<char[]> own_;
+  char* buf_;
+  std::size_t size_, used_ = 0, pos_ = 0;
+  int error_ = 0;
+  bool done_ = false;
+};
+
+// All entries of an open directory, read with DirReader. Returns 0 or an errno.
+struct RawEntry {
+  std::string name;
+  unsigned char type;  // DT_*
+};
+int read_dir(int fd, std::vector<RawEntry>& out);
 
 struct DirEntry {
   enum class Kind { File, Dir, Symlink, Other };

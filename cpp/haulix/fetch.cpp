@@ -1,6 +1,8 @@
 #include "haulix/fetch.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,7 +63,8 @@ std::string cache_name(const std::string& segment, const std::string& key) {
   return escape_name(segment);
 }
 
-PartFile::PartFile(std::string final_path) : final_path_(std::move(final_path)) {
+PartFile::PartFile(std::string final_path, const std::string& part_path)
+    : final_path_(std::move(final_path)) {
   auto slash = final_path_.rfind('/');
   dir_ = slash == std::string::npos ? "." : slash == 0 ? "/" : final_path_.substr(0, slash);
   const std::string name = slash == std::string::npos ? final_path_ : final_path_.substr(slash + 1);
@@ -71,7 +74,50 @@ PartFile::PartFile(std::string final_path) : final_path_(std::move(final_path)) 
   long name_max = ::pathconf(dir_.c_str(), _PC_NAME_MAX);
   if (name_max > 0 && name.size() > static_cast<std::size_t>(name_max))
     throw OsError(ENAMETOOLONG, "open", final_path_);
+  if (!open_part(part_path)) open_unnamed();
+}
 
+// Takes the entry's part file when no other download holds it. The lock is
+// taken after the open, so the name is checked to still lead to the file
+// locked: a holder that published it in between has renamed it away.
+bool PartFile::open_part(const std::string& part_path) {
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    // 0666 under the umask, as a plain open() of the cache path would give.
+    int fd = ::open(part_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) {
+      if (errno == ELOOP) return false;  // never written through a link
+      throw_errno("open", final_path_);
+    }
+    struct stat held {}, named {};
+    int r;
+    while ((r = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (r != 0) {
+      int e = errno;
+      ::close(fd);
+      if (e == EWOULDBLOCK || e == ENOLCK) return false;
+      throw OsError(e, "flock", part_path);
+    }
+    if (::fstat(fd, &held) != 0) {
+      int e = errno;
+      ::close(fd);
+      throw OsError(e, "stat", part_path);
+    }
+    if (::lstat(part_path.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
+        named.st_ino == held.st_ino && S_ISREG(held.st_mode)) {
+      fd_ = fd;
+      part_path_ = part_path;
+      resumable_ = true;
+      written_ = flushed_ = static_cast<std::uint64_t>(held.st_size);
+      if (::lseek(fd_, 0, SEEK_END) < 0) throw_errno("lseek", part_path);
+      return true;
+    }
+    ::close(fd);
+  }
+  return false;
+}
+
+void PartFile::open_unnamed() {
   // An unnamed file needs /proc/self/fd to be linked into the folder later.
   if (::access("/proc/self/fd", X_OK) == 0) {
     fd_ = ::open(dir_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
@@ -82,8 +128,7 @@ PartFile::PartFile(std::string final_path) : final_path_(std::move(final_path)) 
   }
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string part = random_part_path();
-    // 0666 under the umask, as a plain open() of the cache path would give.
-    fd_ = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    fd_ = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd_ >= 0) {
       part_path_ = std::move(part);
       return;
@@ -93,7 +138,14 @@ PartFile::PartFile(std::string final_path) : final_path_(std::move(final_path)) 
   throw OsError(EEXIST, "open", final_path_);
 }
 
-PartFile::~PartFile() { discard(); }
+PartFile::~PartFile() {
+  if (resumable_ && written_ > 0) {
+    // Kept for the next attempt; the lock goes with the descriptor.
+    ::close(fd_);
+    return;
+  }
+  discard();
+}
 
 std::string PartFile::random_part_path() const { return dir_ + "/.part#" + random_hex(); }
 
@@ -111,6 +163,12 @@ void PartFile::write(const char* data, std::size_t size) {
   if (written_ - flushed_ >= kWritebackStep) start_writeback();
 }
 
+void PartFile::restart() {
+  if (::ftruncate(fd_, 0) != 0) throw_errno("truncate", final_path_);
+  if (::lseek(fd_, 0, SEEK_SET) < 0) throw_errno("lseek", final_path_);
+  written_ = flushed_ = 0;
+}
+
 // Starts writing the newest pages to disk while the download goes on, so the
 // fsync before publishing waits for the last few megabytes, not the whole body.
 void PartFile::start_writeback() {
@@ -120,8 +178,10 @@ void PartFile::start_writeback() {
   flushed_ = written_;
 }
 
-void PartFile::commit() {
+std::pair<std::uint64_t, std::int64_t> PartFile::commit() {
   if (::fsync(fd_) != 0) throw_errno("fsync", final_path_);
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) throw_errno("stat", final_path_);
   if (part_path_.empty()) {
     const std::string self = "/proc/self/fd/" + std::to_string(fd_);
     for (int attempt = 0; attempt < 100 && part_path_.empty(); ++attempt) {
@@ -135,21 +195,27 @@ void PartFile::commit() {
   }
   // rename() replaces whatever is at the cache path in one step; a concurrent
   // caller that published the same link first is replaced by an equal file.
-  fs::rename_durably(part_path_, final_path_);
+  fs::publish(part_path_, final_path_);
   part_path_.clear();
+  resumable_ = false;
   ::close(fd_);
   fd_ = -1;
+  return {static_cast<std::uint64_t>(st.st_size),
+          static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
 void PartFile::discard() noexcept {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
+  // A part file is unlinked while still locked, so no other download can
+  // take it up in between.
   if (!part_path_.empty()) {
     ::unlink(part_path_.c_str());
     part_path_.clear();
   }
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  resumable_ = false;
 }
 
 }  // namespace tavro::haulix

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace tavro::haulix {
 
@@ -22,26 +23,41 @@ std::string cache_name(const std::string& segment, const std::string& key);
 
 // A download in progress for `final_path`, in the same folder.
 //
-// The bytes go to an unnamed file (O_TMPFILE) where the file system offers
-// one, so a process killed mid-download leaves nothing behind; elsewhere to a
-// hidden ".part#" file whose name no cache name can take (a link's path never
-// holds '#', and names made from an input's key start with "download_").
-// commit() makes the file durable and renames it onto `final_path` in one
-// step: a reader sees the old state or the complete file, never a part.
-// Destroying an uncommitted PartFile removes what it wrote.
+// The bytes go to the entry's part file (`part_path`, a hidden name no
+// cache name can take), which outlives a crash of the process so that the
+// next download of the same link can go on from where it stopped. A part
+// file is held under an exclusive flock while it is written; when another
+// download holds it, or when a symbolic link sits at its name, the bytes go
+// to an unnamed file (O_TMPFILE) instead, or where the file system has none
+// to a hidden ".part#" file with a random suffix, which a crash would leave
+// behind. commit() makes the file durable and renames it onto `final_path`
+// in one step: a reader sees the old state or the complete file, never a
+// part. Destroying an uncommitted PartFile keeps a part file with bytes in
+// it (discard() removes it) and removes any other.
 class PartFile {
  public:
-  explicit PartFile(std::string final_path);
+  PartFile(std::string final_path, const std::string& part_path);
   ~PartFile();
   PartFile(const PartFile&) = delete;
   PartFile& operator=(const PartFile&) = delete;
 
-  void write(const char* data, std::size_t size);
-  void commit();
-  void discard() noexcept;
+  // The part file of the entry is ours: its bytes survive a crash.
+  bool resumable() const noexcept { return resumable_; }
+  // Bytes in the file, those found in a kept part file included.
   std::uint64_t size() const noexcept { return written_; }
+  int fd() const noexcept { return fd_; }
+  const std::string& final_path() const noexcept { return final_path_; }
+
+  void write(const char* data, std::size_t size);
+  // Empties the file, for a body fetched again from its start.
+  void restart();
+  // Publishes the file; returns its size and modification time (ns).
+  std::pair<std::uint64_t, std::int64_t> commit();
+  void discard() noexcept;
 
  private:
+  bool open_part(const std::string& part_path);
+  void open_unnamed();
   void start_writeback();
   std::string random_part_path() const;
 
@@ -49,6 +65,7 @@ class PartFile {
   std::string dir_;
   std::string part_path_;  // empty while the file has no name
   int fd_ = -1;
+  bool resumable_ = false;
   std::uint64_t written_ = 0;
   std::uint64_t flushed_ = 0;
 };

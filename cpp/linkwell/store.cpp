@@ -16,6 +16,6 @@ std::string read(const std::string& path) { return fs::read_file(path); }
 
 void write(const std::string& path, const std::string& data) { fs::write_file(path, data); }
 
-void replace(const std::string& path, const std::string& data) { fs::replace_file(path, data); }
+void replace(const std::string& path, const std::string& data) { fs::publish_bytes(path, data); }
 
 }  // namespace tavro::linkwell::store

@@ -23,7 +23,7 @@ void write(const std::string& path, const std::string& data);
 // is renamed over it, so a concurrent reader or a crash half-way sees either
 // the old or the new store, never a truncated one. Writes in place only when
 // the directory refuses new entries but the file is writable (see
-// fs::replace_file).
+// fs::publish_bytes).
 void replace(const std::string& path, const std::string& data);
 
 }  // namespace tavro::linkwell::store

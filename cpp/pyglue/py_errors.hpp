@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <exception>
 #include <string>
 
 #include "common/errors.hpp"
@@ -19,13 +20,15 @@ namespace nb = nanobind;
 // raise exc: an exception instance built in C++, raised as it is.
 [[noreturn]] void raise_instance(nb::handle exc);
 
-// Raise OSError(errno, strerror(errno), filename[, None, filename2]).
-[[noreturn]] void raise_os_error(int err, const std::string& filename = {},
-                                 const std::string& filename2 = {});
-// The same for a failure of the core.
-[[noreturn]] void raise_os_error(const OsError& e);
+// The Python exception a failure of the core stands for, built as the
+// registered translation raises it: OsError -> OSError(errno, strerror,
+// filename[, None, filename2]) (so FileNotFoundError, PermissionError, ...),
+// proc::TimedOut -> subprocess.TimeoutExpired(cmd, timeout),
+// InvalidArgument -> ValueError, Refused -> PermissionError, a Python
+// error -> its own exception, any other std::exception -> RuntimeError.
+nb::object exception_object(const std::exception& e);
 
-// subprocess.TimeoutExpired(cmd, timeout), as subprocess.run raises it.
-[[noreturn]] void raise_timeout_expired(nb::handle cmd, nb::handle timeout);
+// Registers the translation of the core's typed errors (once per module).
+void register_translators();
 
 }  // namespace tavro::py

@@ -89,28 +89,15 @@ std::vector<std::string> to_argv(nb::handle seq) {
   return out;
 }
 
-std::vector<std::string> to_envp(nb::handle mapping) {
-  std::vector<std::string> out;
+std::vector<std::pair<std::string, std::string>> to_env_pairs(nb::handle mapping) {
+  std::vector<std::pair<std::string, std::string>> out;
   nb::object items = mapping.attr("items")();
   for (nb::handle kv : items) {
-    std::string k = fs_encode(kv[0]);
-    std::string v = fs_encode(kv[1]);
-    if (k.find('=') != std::string::npos || k.find('\0') != std::string::npos || k.empty()) {
-      raise(PyExc_ValueError, "illegal environment variable name");
-    }
-    if (v.find('\0') != std::string::npos) {
-      raise(PyExc_ValueError, "embedded null byte");
-    }
-    out.push_back(k + "=" + v);
+    nb::object k = kv[0];
+    nb::object v = kv[1];
+    out.emplace_back(fs_encode(k), fs_encode(v));
   }
   return out;
-}
-
-proc::Result run_process(proc::SpawnOptions opts) {
-  return without_gil([&opts](const std::function<bool()>& abort) {
-    opts.should_abort = abort;
-    return proc::run(opts);
-  });
 }
 
 void expose_signature(nb::handle cls) {
@@ -136,22 +123,6 @@ void expose_signature(nb::handle cls) {
   module_attr("builtins", "exec")(code, ns);
   nb::object text = cls.attr("__init__").attr("__nb_signature__")[0][0];
   cls.attr("__signature__") = ns["_ClassSignature"](cls, ns["_signature"](text));
-}
-
-void register_translators() {
-  nb::register_exception_translator([](const std::exception_ptr& p, void*) {
-    try {
-      std::rethrow_exception(p);
-    } catch (const OsError& e) {
-      try {
-        raise_os_error(e.err(), e.path(), e.path2());
-      } catch (nb::python_error& pe) {
-        pe.restore();
-      }
-    } catch (const InvalidArgument& e) {
-      PyErr_SetString(PyExc_ValueError, e.what());
-    }
-  });
 }
 
 }  // namespace tavro::py

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/errors.hpp"
@@ -46,6 +47,11 @@ bool log_enabled(const char* logger, int level);
 void log_args(const char* logger, int level, const char* fmt, nb::tuple args);
 template <class... A>
 void log(const char* logger, int level, const char* fmt, A&&... a) {
+  // An accessor (x.attr("y"), x[i]) that fails while the arguments are
+  // converted leaves the Python error set for the next one: evaluate such
+  // arguments into locals first.
+  static_assert((!nb::detail::is_accessor_v<std::decay_t<A>> && ...),
+                "evaluate accessors into nb::object locals before passing them");
   if (!log_enabled(logger, level)) return;
   log_args(logger, level, fmt, nb::make_tuple(std::forward<A>(a)...));
 }
@@ -105,9 +111,10 @@ nb::bytes to_bytes(const std::string& s);
 
 // Python argument sequence / environment mapping -> what the core takes.
 // Elements go through os.fsencode, so str, bytes and path-likes all work and
-// anything else raises the TypeError subprocess would.
+// anything else raises the TypeError subprocess would (the executor checks
+// the environment's names and values as subprocess does).
 std::vector<std::string> to_argv(nb::handle seq);
-std::vector<std::string> to_envp(nb::handle mapping);
+std::vector<std::pair<std::string, std::string>> to_env_pairs(nb::handle mapping);
 
 // Runs `work(abort)` with the GIL released. `abort` is a hook the core polls
 // while it waits: it reports a pending Python signal (Ctrl-C), after which
@@ -132,17 +139,34 @@ auto without_gil(F&& work) {
   }
 }
 
-// Runs a child with the GIL released; Ctrl-C in the host ends the child's
-// group and raises KeyboardInterrupt. C++ errors become Python errors.
-proc::Result run_process(proc::SpawnOptions opts);
+// Runs `work()` for a best-effort step. An ordinary failure (a Python
+// Exception, or a core error: OsError, proc::TimedOut, InvalidArgument,
+// Refused) comes back as the Python exception it stands for, to be logged;
+// anything else (KeyboardInterrupt, SystemExit, a pending signal) goes on
+// up. An invalid object: no failure.
+template <class F>
+nb::object failure_of(F&& work) {
+  try {
+    work();
+    return nb::object();
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return nb::borrow(e.value());
+  } catch (const OsError& e) {
+    return exception_object(e);
+  } catch (const proc::TimedOut& e) {
+    return exception_object(e);
+  } catch (const InvalidArgument& e) {
+    return exception_object(e);
+  } catch (const Refused& e) {
+    return exception_object(e);
+  }
+}
 
 // Gives the class `cls` a __signature__ built from the text signature of its
 // __init__, so inspect.signature(cls) (IDEs, notebooks) shows the constructor's
 // parameters. nanobind's function objects take no attributes, so their own
 // signatures are readable only from their docstrings' first lines.
 void expose_signature(nb::handle cls);
-
-// Registers the translators of the core's typed errors (once per module).
-void register_translators();
 
 }  // namespace tavro::py

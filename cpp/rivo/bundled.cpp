@@ -19,7 +19,7 @@ bool is_executable_file(const std::string& path) {
 // The folder of this extension module's file, as the loader opened it.
 nb::object module_dir() {
   Dl_info info{};
-  if (!::dladdr(reinterpret_cast<void*>(&rivo_program), &info) || !info.dli_fname) return nb::none();
+  if (!::dladdr(reinterpret_cast<void*>(&is_executable_file), &info) || !info.dli_fname) return nb::none();
   nb::object path = nb::module_::import_("os").attr("path");
   return path.attr("dirname")(path.attr("abspath")(py::fs_decode(info.dli_fname)));
 }
@@ -40,6 +40,13 @@ std::string rivo_program(nb::handle env) {
     announced = path;
   }
   return path;
+}
+
+std::string rivo_program(const Env& env) {
+  nb::dict path;
+  for (const auto& [k, v] : env)
+    if (k == "PATH") path["PATH"] = py::fs_decode(v);
+  return rivo_program(path);
 }
 
 void bind_bundled(nb::module_& m) {

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "rivo/core/command.hpp"
 #include "rivo/rivo.hpp"
 
 namespace tavro::rivo {
@@ -12,6 +13,8 @@ namespace tavro::rivo {
 // wins), else the module's _BUNDLED_RIVO (logged at debug level once per
 // path), else "rivo", so the launcher reports the missing program itself.
 std::string rivo_program(nb::handle env);
+// The same for an environment already converted (only its PATH matters).
+std::string rivo_program(const Env& env);
 
 // _BUNDLED_RIVO (the path of tavro/helpers/_bin/rivo beside this module) and
 // _bundled_rivo_main, the `tavro-rivo` console entry.

@@ -9,9 +9,15 @@ NB_MODULE(rivo, m) {
   m.attr("DEFAULT_REGISTRY") = kDefaultRegistry;
   bind_bundled(m);
   Class cls(m, "RIVO", nb::dynamic_attr());
+  bind_errors(m);
+  bind_executor(m);
   bind_runner(m, cls);
   bind_commands(m, cls);
-  bind_execution(m, cls);
+  bind_run(m, cls);
+  bind_recovery(m, cls);
+  bind_project_files(m, cls);
+  bind_docker(m, cls);
+  bind_image_cache(m, cls);
   bind_provisioning(m, cls);
   tavro::py::expose_signature(cls);
 }

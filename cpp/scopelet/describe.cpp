@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,72 +12,12 @@
 #include "common/errors.hpp"
 #include "common/fileops.hpp"
 #include "common/process.hpp"
+#include "common/text.hpp"
 
 namespace tavro::scopelet {
 namespace {
 
 // ------------------------------------------------------------ code-point order
-
-// Length of the well-formed UTF-8 sequence at s[i] (as Python's strict decoder
-// accepts it: no overlongs, no surrogates, nothing above U+10FFFF), or 0.
-std::size_t sequence_length(std::string_view s, std::size_t i, char32_t& cp) {
-  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned c = byte(i);
-  if (c < 0x80) {
-    cp = c;
-    return 1;
-  }
-  std::size_t n;
-  unsigned lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) n = 2, cp = c & 0x1F;
-  else if (c == 0xE0) n = 3, lo = 0xA0, cp = c & 0x0F;
-  else if (c == 0xED) n = 3, hi = 0x9F, cp = c & 0x0F;
-  else if (c >= 0xE1 && c <= 0xEF) n = 3, cp = c & 0x0F;
-  else if (c == 0xF0) n = 4, lo = 0x90, cp = c & 0x07;
-  else if (c == 0xF4) n = 4, hi = 0x8F, cp = c & 0x07;
-  else if (c >= 0xF1 && c <= 0xF3) n = 4, cp = c & 0x07;
-  else return 0;
-  if (i + n > s.size()) return 0;
-  for (std::size_t k = 1; k < n; ++k) {
-    unsigned b = byte(i + k);
-    if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  return n;
-}
-
-bool valid_utf8(std::string_view s) {
-  char32_t cp;
-  for (std::size_t i = 0; i < s.size();) {
-    if (static_cast<unsigned char>(s[i]) < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t n = sequence_length(s, i, cp);
-    if (!n) return false;
-    i += n;
-  }
-  return true;
-}
-
-// The text Python gets from os.fsdecode: UTF-8, each undecodable byte as the
-// lone surrogate U+DC80..U+DCFF.
-std::u32string code_points(std::string_view s) {
-  std::u32string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size();) {
-    char32_t cp;
-    std::size_t n = sequence_length(s, i, cp);
-    if (n) {
-      out.push_back(cp);
-      i += n;
-    } else {
-      out.push_back(0xDC00 + static_cast<unsigned char>(s[i]));
-      ++i;
-    }
-  }
-  return out;
-}
 
 struct Candidate {
   std::string path;
@@ -88,7 +27,7 @@ struct Candidate {
 // Python's str order of the decoded paths.
 bool before(std::string_view a, bool a_valid, std::string_view b, bool b_valid) {
   if (a_valid && b_valid) return a < b;  // char_traits<char> compares as unsigned char
-  return code_points(a) < code_points(b);
+  return code_points(a) < code_points(b);  // Python's str order (str_less)
 }
 bool before(const Candidate& a, const Candidate& b) {
   return before(a.path, a.valid, b.path, b.valid);
@@ -127,20 +66,6 @@ class Smallest {
   std::size_t limit_;
   std::vector<Candidate> heap_;
 };
-
-// The kernel's record of one directory entry.
-struct Dirent64 {
-  ino64_t d_ino;
-  off64_t d_off;
-  unsigned short d_reclen;
-  unsigned char d_type;
-  char d_name[1];
-};
-
-std::string join_prefix(const std::string& dir) {
-  if (dir.empty() || dir.back() == '/') return dir;
-  return dir + "/";
-}
 
 // ------------------------------------------------------------ head
 
@@ -225,44 +150,39 @@ std::vector<std::string> first_files(const std::string& dir, std::size_t limit) 
   Smallest keep(limit);
   std::vector<std::string> pending{dir};
   std::string candidate;
-  // getdents64 straight into one large buffer: a tree of 100,000 files takes
-  // a fraction of the system calls readdir's 32 KiB buffer would.
+  // One large buffer: a tree of 100,000 files takes a fraction of the
+  // system calls readdir's 32 KiB buffer would.
   std::vector<char> buf(256 * 1024);
   while (!pending.empty()) {
     std::string top = std::move(pending.back());
     pending.pop_back();
     Fd fd(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0) continue;  // cannot be listed: skipped, as os.walk does
-    const std::string prefix = join_prefix(top);
-    long got;
-    while ((got = ::syscall(SYS_getdents64, fd.get(), buf.data(), buf.size())) > 0) {
-      for (long off = 0; off < got;) {
-        const auto* e = reinterpret_cast<const Dirent64*>(buf.data() + off);
-        off += e->d_reclen;
-        const char* name = e->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-        bool is_dir = false, enter = false;
-        struct stat st;
-        switch (e->d_type) {
-          case DT_DIR:
-            is_dir = enter = true;
-            break;
-          case DT_LNK:  // counts as a directory if it leads to one, but is not entered
-            is_dir = ::fstatat(fd.get(), name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-            break;
-          case DT_UNKNOWN:
-            if (::fstatat(fd.get(), name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
-              is_dir = true;
-              enter = ::fstatat(fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode);
-            }
-            break;
-          default:
-            break;
-        }
-        candidate.assign(prefix).append(name);
-        if (!is_dir) keep.offer(candidate);
-        else if (enter) pending.push_back(candidate);
+    const std::string prefix = fs::join(top, "");
+    fs::DirReader reader(fd.get(), buf.data(), buf.size());
+    while (auto e = reader.next()) {
+      const char* name = e->name.data();
+      bool is_dir = false, enter = false;
+      struct stat st;
+      switch (e->type) {
+        case DT_DIR:
+          is_dir = enter = true;
+          break;
+        case DT_LNK:  // counts as a directory if it leads to one, but is not entered
+          is_dir = ::fstatat(fd.get(), name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+          break;
+        case DT_UNKNOWN:
+          if (::fstatat(fd.get(), name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
+            is_dir = true;
+            enter = ::fstatat(fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode);
+          }
+          break;
+        default:
+          break;
       }
+      candidate.assign(prefix).append(e->name);
+      if (!is_dir) keep.offer(candidate);
+      else if (enter) pending.push_back(candidate);
     }
     // A read error part-way leaves what was read; os.walk would drop the
     // directory's entries, but such errors (EIO) are not worth two passes.
@@ -271,7 +191,7 @@ std::vector<std::string> first_files(const std::string& dir, std::size_t limit) 
 }
 
 std::string relative_to(const std::string& full, const std::string& dir) {
-  return full.substr(join_prefix(dir).size());
+  return full.substr(fs::join(dir, "").size());
 }
 
 std::optional<std::string> head(const std::string& path, int lines, const AbortHook& abort) {

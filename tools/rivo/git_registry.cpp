@@ -9,7 +9,7 @@
 #include <ctime>
 #include <iostream>
 
-#include "common/atomic_file.hpp"
+#include "common/publish.hpp"
 #include "common/process.hpp"
 #include "signal_forwarding.hpp"
 #include "project_lock.hpp"
@@ -111,7 +111,7 @@ void clone(const std::string& url, const fs::path& dir, const fs::path& stamp) {
   fs::remove_all(dir, ec);  // what a clone that died half-way left
   fs::rename(tmp, dir, ec);
   if (ec) throw Failure("cannot keep the clone of registry " + url + " in " + dir.string() + ": " + ec.message());
-  tavro::fs::replace_file(stamp.string(), url + "\n");
+  tavro::fs::publish_bytes(stamp.string(), url + "\n");
 }
 
 }  // namespace
@@ -172,7 +172,7 @@ void prepare(const std::string& url, bool update) {
               << "); using the cached copy in " << dir.string() << "\n";
     return;
   }
-  tavro::fs::replace_file(stamp.string(), url + "\n");
+  tavro::fs::publish_bytes(stamp.string(), url + "\n");
 }
 
 tavro::lock::FileLock read_lock(const std::string& url) {

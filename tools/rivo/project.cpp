@@ -5,7 +5,7 @@
 #include <set>
 #include <sstream>
 
-#include "common/atomic_file.hpp"
+#include "common/publish.hpp"
 #include "sha256.hpp"
 #include "toml_read.hpp"
 
@@ -75,9 +75,9 @@ toml::table tools_table(const std::vector<LockedTool>& entries) {
 // Project files are replaced whole, synced and renamed into place: the
 // package's Python side rewrites the same files the same way.
 void write_whole(const fs::path& path, std::string_view data, std::optional<mode_t> mode = std::nullopt) {
-  tavro::fs::ReplaceOptions opts;
+  tavro::fs::PublishBytes opts;
   opts.mode = mode;
-  tavro::fs::replace_file(path.string(), data, opts);
+  tavro::fs::publish_bytes(path.string(), data, opts);
 }
 
 std::string serialise(const toml::table& doc, const char* header) {

@@ -1,0 +1,98 @@
+"""The sandbox of a run: a private folder for the sandboxes, each sandbox
+open to the container's user, inputs that cannot be staged refused before
+anything is copied, and staged names reaching the tool as single arguments."""
+
+from __future__ import annotations
+
+import os
+import stat
+from pathlib import Path
+
+import pytest
+from helpers import tool
+
+from tavro.helpers.rivo import RIVO
+
+
+# ------------------------------------------------------------ private sandboxes
+
+
+def test_sandbox_folder_is_private_and_sandboxes_open(fake_rivo, bindir, tmp_path, isolated_tmp):
+    tool(bindir, "perm", "stat -c '%a' . > out\n")
+    res = RIVO().run("perm", {"outputs": {"out": {}}}, {}, str(tmp_path / "o"))
+    root = isolated_tmp / "tavro_sandboxes"
+    assert stat.S_IMODE(root.stat().st_mode) == 0o700
+    assert Path(res["out"]).read_text() == "777\n"
+    root.chmod(0o755)  # an older, open folder of ours is closed again
+    RIVO().run("perm", {"outputs": {"out": {}}}, {}, str(tmp_path / "o"))
+    assert stat.S_IMODE(root.stat().st_mode) == 0o700
+
+
+@pytest.mark.parametrize("kind", ["symlink", "other_owner", "file"])
+def test_a_sandbox_folder_not_ours_is_refused(fake_rivo, tmp_path, isolated_tmp, kind):
+    root = isolated_tmp / "tavro_sandboxes"
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    if kind == "symlink":
+        root.symlink_to(elsewhere)
+        match = "symbolic link"
+    elif kind == "file":
+        root.write_text("")
+        match = "not a directory"
+    else:
+        if os.geteuid() != 0:
+            pytest.skip("needs root to give the folder to another user")
+        root.mkdir(mode=0o700)
+        os.chown(root, 65534, 65534)
+        match = "belongs to user 65534"
+    with pytest.raises(PermissionError, match=match):
+        RIVO().run("t", {}, {}, str(tmp_path / "o"))
+    assert list(elsewhere.iterdir()) == [] and fake_rivo.calls == []
+
+
+# ------------------------------------------------------- inputs and leftovers
+
+
+def test_inputs_that_are_not_files_are_refused_before_copying(fake_rivo, tmp_path, isolated_tmp):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    good = tmp_path / "good.fq"
+    good.write_text("x")
+    for inputs in ({"a": str(good), "dev": "/dev/null"}, {"a": [str(good), str(fifo)]}):
+        with pytest.raises(ValueError, match=r"cannot be staged: .* not a regular file or directory"):
+            RIVO().run("t", {}, inputs, str(tmp_path / "o"))
+    assert not (isolated_tmp / "tavro_sandboxes").exists()
+    assert [p for p in isolated_tmp.iterdir()] == [] and fake_rivo.calls == []
+
+
+# ------------------------------------------------------------ names as arguments
+
+HOSTILE = ["my reads.fq", "it's.fq", "-o", "x > o", "{b}.fq", 'say "hi".fq', "back\\slash"]
+
+
+def test_staged_names_reach_the_tool_unchanged(fake_rivo, bindir, tmp_path):
+    tool(bindir, "args", "for a in \"$@\"; do printf '%s\\n' \"$a\"; done\n")
+    src = tmp_path / "in"
+    src.mkdir()
+    inputs = {}
+    for i, name in enumerate(HOSTILE):
+        (src / name).write_text(name)
+        inputs[f"i{i}"] = str(src / name)
+    inputs["b"] = "B"                    # a key that "{b}.fq" must not pick up
+    inputs["pair"] = [str(src / HOSTILE[0]), str(src / HOSTILE[2])]
+    inputs["k"] = "-k 15 '{x}'"          # scalars keep the shell splitting
+    placeholders = " ".join(f"{{i{i}}}" for i in range(len(HOSTILE)))
+    template = f'{placeholders} --in="{{i0}}" {{pair}} {{k}} {{b}} > {{out}}'
+    res = RIVO().run("args", {"args_template": template, "outputs": {"out": {}}}, inputs, str(tmp_path / "o"))
+    got = Path(res["out"]).read_text().splitlines()
+    staged = ["my reads.fq", "it's.fq", "./-o", "x > o", "{b}.fq", 'say "hi".fq', "back\\slash"]
+    # The list's names were staged again under their slot's prefix.
+    assert got == staged + ["--in=my reads.fq", "pair_my reads.fq", "pair_-o", "-k", "15", "{x}", "B"]
+    assert "o" not in res and sorted(res) == ["out"]
+
+
+def test_positional_fallback_keeps_a_dash_name_a_file(fake_rivo, bindir, tmp_path):
+    tool(bindir, "pos", "printf '%s\\n' \"$@\"\n")
+    (tmp_path / "-v").write_text("x")
+    res = RIVO().run("pos", {}, {"r": str(tmp_path / "-v")}, str(tmp_path / "o"))
+    assert Path(res["stdout"]).read_text() == "./-v\n"
