@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """RIVO.run through SLURM, side by side with a local run and with the shell.
 
-    python bench/bench_cluster.py [--turns 7] [--size 2G] [--dir DIR]
+    python bench/bench_cluster.py [--turns 5] [--size 2G] [--dir DIR]
 
 Two comparisons, the methods taking turns, `sync` between turns:
 
@@ -30,7 +30,6 @@ import argparse
 import os
 import shlex
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -41,6 +40,8 @@ REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "scripts"))
 
 import slurm  # noqa: E402
+from turns import MIN_TURNS, Targets, take_turns  # noqa: E402
+
 from tavro.helpers.rivo import RIVO  # noqa: E402
 
 # `show --format json` answers with a definition that declares no resources.
@@ -56,18 +57,7 @@ def parse_size(text: str) -> int:
     return int(text)
 
 
-def report(title: str, turns: dict, unit: str, scale: float = 1.0) -> dict:
-    print(title)
-    best = {}
-    for method, times in turns.items():
-        b, m = min(times), statistics.median(times)
-        best[method] = b
-        print(f"  {method:14s} best {b * scale:9.3f} {unit}   median {m * scale:9.3f} {unit}   "
-              f"spread {(max(times) - b) * scale:8.3f} {unit}   ({len(times)} turns)")
-    return best
-
-
-def fixed_cost(work: Path, turns: int) -> bool:
+def fixed_cost(work: Path, turns: int, targets: Targets) -> None:
     small = work / "small.txt"
     small.write_text("x" * 1023 + "\n")
     manifest = {"entrypoint": "cat", "args_template": f"{shlex.quote(str(small))} > {{out}}",
@@ -75,67 +65,69 @@ def fixed_cost(work: Path, turns: int) -> bool:
     runners = {"local": RIVO(executor="local"), "slurm": RIVO(executor="slurm")}
     for r in runners.values():  # warm-up
         r.run("cat", manifest, {}, str(work / "warm"))
-    times = {k: [] for k in runners}
-    for i in range(turns):
-        for method in (list(runners) if i % 2 == 0 else list(runners)[::-1]):
-            os.sync()
+    turn = {k: 0 for k in runners}
+
+    def method(name):
+        def run():
+            turn[name] += 1
             t = time.perf_counter()
             for k in range(RUNS_PER_TURN):
-                res = runners[method].run("cat", manifest, {}, str(work / f"fc-{method}-{i}-{k}"))
-            times[method].append((time.perf_counter() - t) / RUNS_PER_TURN)
+                res = runners[name].run("cat", manifest, {}, str(work / f"fc-{name}-{turn[name]}-{k}"))
+            seconds = (time.perf_counter() - t) / RUNS_PER_TURN
             assert Path(res["out"]).read_text() == small.read_text()
-    best = report("small tool, time per RIVO.run", times, "ms", 1000)
-    added = best["slurm"] - best["local"]
-    ok = added <= 0.5
-    print(f"  SLURM adds {added * 1000:.0f} ms per run (target <= 500 ms): {'ok' if ok else 'MISSED'}")
-    return ok
+            return seconds
+        return run
+
+    t = take_turns({name: method(name) for name in runners}, turns)
+    t.table("small tool, time per RIVO.run", "ms", 1000)
+    added = t.best("slurm") - t.best("local")
+    targets.check(f"SLURM adds {added * 1000:.0f} ms per run <= 500 ms", added <= 0.5)
 
 
-def big_output(work: Path, turns: int, size: int) -> bool:
+def big_output(work: Path, turns: int, size: int, targets: Targets) -> None:
     big = work / "BIG"
     with open(big, "wb") as fh:
         fh.truncate(size)
     manifest = {"entrypoint": "cat", "args_template": f"{shlex.quote(str(big))} > {{out}}",
                 "outputs": {"out": {}}}
     r = RIVO(executor="slurm")
+    out = work / "big"
 
-    def shell(out: Path) -> Path:
+    def shell() -> Path:
         out.mkdir()
         subprocess.run(["sh", "-c", 'cat "$0" > "$1"', str(big), str(out / "out")], check=True)
         return out / "out"
 
-    def through_slurm(out: Path) -> Path:
+    def through_slurm() -> Path:
         return Path(r.run("cat", manifest, {}, str(out))["out"])
 
-    methods = {"shell": shell, "RIVO via SLURM": through_slurm}
-    times = {k: [] for k in methods}
-    for i in range(turns):
-        for name in (list(methods) if i % 2 == 0 else list(methods)[::-1]):
-            out = work / f"big-{i}"
-            os.sync()
+    def timed(produce):
+        def run():
             t = time.perf_counter()
-            produced = methods[name](out)
-            times[name].append(time.perf_counter() - t)
+            produced = produce()
+            seconds = time.perf_counter() - t
             assert produced.stat().st_size == size
-            shutil.rmtree(out)
-    gib = size / (1 << 30)
-    best = report(f"{gib:.2f} GiB of standard output, seconds", times, "s")
-    ratio = best["shell"] / best["RIVO via SLURM"]
-    ok = ratio >= 0.8
-    print(f"  throughput: shell {size / best['shell'] / (1 << 20):.0f} MiB/s, through SLURM "
-          f"{size / best['RIVO via SLURM'] / (1 << 20):.0f} MiB/s = {ratio:.2f} x shell (target >= 0.8): "
-          f"{'ok' if ok else 'MISSED'}")
-    return ok
+            return seconds
+        return run
+
+    t = take_turns({"shell": timed(shell), "RIVO via SLURM": timed(through_slurm)}, turns,
+                   prepare=lambda _: shutil.rmtree(out, ignore_errors=True))
+    shutil.rmtree(out, ignore_errors=True)
+    t.table(f"{size / (1 << 30):.2f} GiB of standard output into a slot")
+    mib = {name: size / t.best(name) / (1 << 20) for name in ("shell", "RIVO via SLURM")}
+    print(f"  best: shell {mib['shell']:.0f} MiB/s, through SLURM {mib['RIVO via SLURM']:.0f} MiB/s")
+    ratio = t.best("shell") / t.best("RIVO via SLURM")
+    targets.check(f"throughput through SLURM {ratio:.2f} x shell >= 0.8", ratio >= 0.8)
 
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--turns", type=int, default=7, help="turns per method (at least 5)")
+    ap.add_argument("--turns", type=int, default=MIN_TURNS, help=f"turns per method (at least {MIN_TURNS})")
     ap.add_argument("--size", default="2G", help="bytes of standard output (suffix K, M or G); default 2G")
     ap.add_argument("--dir", default=None, help="working folder (default: the temporary directory)")
     args = ap.parse_args()
-    if args.turns < 5:
-        ap.error("--turns must be at least 5")
+    if args.turns < MIN_TURNS:
+        ap.error(f"--turns must be at least {MIN_TURNS}")
 
     cluster = None
     if not os.environ.get("SLURM_CONF"):
@@ -144,6 +136,7 @@ def main() -> int:
             sys.exit(f"set SLURM_CONF to a running cluster ({reason})")
         cluster = slurm.Cluster.start()
         os.environ.update(slurm.client_env(cluster.conf))
+    targets = Targets()
     try:
         with tempfile.TemporaryDirectory(dir=args.dir, prefix="bench_cluster_") as tmp:
             work = Path(tmp)
@@ -156,12 +149,12 @@ def main() -> int:
             os.environ["TMPDIR"] = str(work / "systmp")
             os.environ.pop("PIPELINE_VOLUME_PATH", None)
             tempfile.tempdir = None
-            ok = fixed_cost(work, args.turns)
-            ok = big_output(work, args.turns, parse_size(args.size)) and ok
+            fixed_cost(work, args.turns, targets)
+            big_output(work, args.turns, parse_size(args.size), targets)
     finally:
         if cluster:
             cluster.stop()
-    return 0 if ok else 1
+    return targets.status()
 
 
 if __name__ == "__main__":

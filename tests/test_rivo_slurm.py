@@ -100,6 +100,25 @@ def test_a_time_out_cancels_the_job(slurm_env, fake_rivo, tmp_path):
     assert wait_for(lambda: not processes_with(marker)), processes_with(marker)
 
 
+def test_a_recovery_retry_is_a_second_job_on_a_fresh_output(slurm_env, fake_rivo, tmp_path):
+    # No template: the staged script is the positional argument; it prints
+    # and fails, and the LLM's arguments run as a second job whose output
+    # alone is the run's standard output.
+    script = tmp_path / "first.sh"
+    script.write_text("echo first attempt; exit 3\n")
+
+    class Argued(RIVO):
+        def _infer_args(self, tool_name, manifest, staged):
+            return ["-c", "echo second"]
+
+    res = Argued(executor="slurm").run("retry", {"entrypoint": "sh", "outputs": {}}, {"script": str(script)},
+                                       str(tmp_path / "o"))
+    assert Path(res["stdout"]).read_text() == "second\n"
+    assert [c["argv"][2:] for c in fake_rivo.calls if c["argv"][:1] == ["exec"]] == [["first.sh"],
+                                                                                     ["-c", "echo second"]]
+    assert sum(name.startswith("run-retry-") for _, name, _ in slurm_env.jobs(every_state=True)) == 2
+
+
 def test_time_in_the_queue_does_not_count(slurm_env, fake_rivo, tmp_path):
     # Every CPU is taken for 5 s: the run, limited to 3 s, waits that long
     # in the queue and then runs for 1 s.
