@@ -289,22 +289,26 @@ exit 137
 """
 
 
+OOM = 'The tool ran out of memory at its limit of {}; raise "memory" in its resources.'
+
+
 @pytest.mark.parametrize("stderr, state, declared, note", [
     # rivo's own line (a container killed at its limit), under SLURM or not
-    ("rivo: out of memory: the tool was killed at its memory limit of 64 MiB", "FAILED", None, "64 MiB"),
+    ("rivo: out of memory: the tool was killed at its memory limit of 64 MiB", "FAILED", None, OOM.format("64 MiB")),
     # the scheduler's verdict on the job, with the declared limit or the job's
-    ("", "OUT_OF_MEMORY", "1.5 GiB", "1.5 GiB"),
-    ("", "OUT_OF_MEMORY", None, "256M"),
+    ("", "OUT_OF_MEMORY", {"memory": "1.5 GiB"}, OOM.format("1.5 GiB")),
+    ("", "OUT_OF_MEMORY", None, OOM.format("256M")),
+    ("", "TIMEOUT", None, 'The job reached its time limit of 2:00 on the cluster; raise "time" in its resources.'),
     # exit 137 alone is no proof
     ("killed", "FAILED", None, None),
 ])
 def test_out_of_memory_note(fake_rivo, bindir, tmp_path, stderr, state, declared, note):
     manifest = {"entrypoint": "tool", "outputs": {}}
     if declared:
-        manifest["resources"] = {"memory": declared}
-    if state == "OUT_OF_MEMORY":
+        manifest["resources"] = declared
+    if state != "FAILED":
         (bindir / "srun").write_text(FAKE_SRUN)
-        (bindir / "squeue").write_text(f"#!/bin/sh\necho '41|{state}|256M|UNLIMITED|N/A'\n")
+        (bindir / "squeue").write_text(f"#!/bin/sh\necho '41|{state}|256M|2:00|N/A'\n")
         (bindir / "scancel").write_text("#!/bin/sh\n")
         for p in ("srun", "squeue", "scancel"):
             (bindir / p).chmod(0o755)
@@ -321,7 +325,7 @@ def test_out_of_memory_note(fake_rivo, bindir, tmp_path, stderr, state, declared
     text = str(info.value)
     assert text.startswith("rivo exec tool failed (exit 137):\nSTDOUT: ")
     if note:
-        assert text.endswith(f'\nThe tool ran out of memory at its limit of {note}; raise "memory" in its resources.')
+        assert text.endswith("\n" + note)
     else:
         assert "out of memory" not in text
 
