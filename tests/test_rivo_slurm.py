@@ -353,6 +353,17 @@ def test_manifest_resources_reach_rivo_exec(fake_rivo, isolated_tmp, tmp_path, r
     seen = fake_rivo.calls[-1]["env"]
     assert {k: seen[k] for k in ("RIVO_CPUS", "RIVO_MEMORY", "RIVO_TIME") if k in seen} == env
 
+    # A replaced _run gets the same environment, and a declared time as its limit.
+    class Recording(RIVO):
+        def _run(self, cmd, **kw):
+            given.append(kw)
+            return super()._run(cmd, **kw)
+
+    given = []
+    Recording().run("true", manifest, {}, str(tmp_path / "o2"))
+    assert {k: given[0]["env"][k] for k in env} == env
+    assert given[0].get("timeout") == (7200 if "RIVO_TIME" in env else None)
+
 
 @pytest.mark.parametrize("kwargs, variable, error", [
     ({}, "", None),
