@@ -13,6 +13,8 @@ from tavro.helpers import haulix, linkwell, oraclet, rivo
     "cls, shown",
     [
         (rivo.RIVO, "(backend: 'str | None' = None, registry: 'str | None' = None, *, "
+                    "executor: 'str | None' = None, slurm_partition: 'str | None' = None, "
+                    "slurm_account: 'str | None' = None, slurm_args: 'list[str] | None' = None, "
                     "run_cache: 'str | None' = None)"),
         (linkwell.Linkwell, "()"),
         (oraclet.Oraclet, "(provider: 'str', model_name: 'str', api_key: 'str')"),

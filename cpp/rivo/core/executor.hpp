@@ -28,6 +28,7 @@ struct ExecResult {
   std::string out;          // in memory: all of it; streamed to stdout_fd: its first and last 64 KiB
   std::string err;          // its first and last 64 KiB
   std::uint64_t out_bytes = 0;
+  std::string note;         // why the engine ended a failed command (a job out of memory), for its error text
 };
 
 class Executor {

@@ -29,11 +29,17 @@ struct Leftovers {
 // One attempt, on an emptied standard output file.
 Executed attempt(const RunPlan& plan, const Sandbox& sb, const std::vector<std::string>& args, int fd,
                  RunHooks& hooks, const CommandFailed* handling) {
-  if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) < 0) throw_errno("truncate", sb.stdout_file);
+  // Only a retry finds bytes to drop. An empty file is left alone: on ext4
+  // a truncation to zero makes the close after it wait for the data to be
+  // written out (the "replace by truncate" heuristic), which is what a
+  // shell's redirection into a new file never pays.
+  struct stat st;
+  if (::fstat(fd, &st) != 0) throw_errno("stat", sb.stdout_file);
+  if ((st.st_size != 0 && ::ftruncate(fd, 0) != 0) || ::lseek(fd, 0, SEEK_SET) < 0)
+    throw_errno("truncate", sb.stdout_file);
   try {
     Executed run = hooks.execute(plan, sb, args, fd, handling);
     if (run.streamed) {
-      struct stat st;
       if (::fstat(fd, &st) != 0) throw_errno("stat", sb.stdout_file);
       run.file_dev = static_cast<std::uint64_t>(st.st_dev);
       run.file_ino = static_cast<std::uint64_t>(st.st_ino);
