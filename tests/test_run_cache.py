@@ -372,6 +372,15 @@ def test_cache_argument_and_environment(tool, tmp_path, monkeypatch, caplog):
     assert journal(tmp_path / "nd")[-1]["status"] == "failed"
 
 
+def test_a_run_through_slurm_is_cached_as_a_local_one(slurm_env, tool, tmp_path):
+    r = RIVO(executor="slurm", run_cache=str(tmp_path / "cache"))
+    r.run("join_count", JOIN, tool, str(tmp_path / "o1"))
+    again = r.run("join_count", JOIN, tool, str(tmp_path / "o2"))
+    assert Path(again["joined"]).read_text() == "AAAA\nBBBB\n" and runs(tmp_path) == 1
+    assert sum(name.startswith("run-join_count-") for _, name, _ in slurm_env.jobs(every_state=True)) == 1
+    assert [x["status"] for x in journal(tmp_path / "cache")] == ["completed", "restored"]
+
+
 # ------------------------------------------------ real tools and the crate
 
 WFRUN = "https://w3id.org/ro/terms/workflow-run#"
