@@ -19,6 +19,9 @@ class Bounded {
  public:
   explicit Bounded(std::size_t bound = 0) : bound_(bound) {}
   void append(const char* p, std::size_t n);
+  // Counts n bytes that came after the head and are not kept (a file's
+  // middle, never read); what was kept of the tail so far is dropped.
+  void skip(std::uint64_t n);
   std::uint64_t total() const { return total_; }
   bool complete() const { return total_ == head_.size() + tail_.size(); }
   // What was kept; with bytes omitted, head and tail are joined by a line
@@ -41,6 +44,12 @@ struct PipeRound {
 };
 PipeRound pump_pipe(int fd, Bounded& keep, int copy_to, int& write_err, std::vector<char>& buf,
                     std::size_t budget);
+
+// Bounded(bound) fed with the first `size` bytes of the file open at `fd`,
+// read with pread (the descriptor's offset is left alone): the head and the
+// tail only, so a file of any size costs at most 2 * bound bytes of memory.
+// Returns errno (0 on success); `out` is then the view.
+int file_view(int fd, std::uint64_t size, std::size_t bound, std::string& out);
 
 // Bounded(bound) fed with all of `s`, without copying `s` first.
 std::string bounded_view(std::string_view s, std::size_t bound);

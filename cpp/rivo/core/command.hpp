@@ -32,7 +32,7 @@ struct RivoCommand {
   std::string timeout_text;
   std::optional<std::string> input;
   int stdin_fd = -1;
-  int stdout_fd = -1;              // standard output streamed here (see ExecRequest)
+  int stdout_fd = -1;              // a file as the command's standard output (see ExecRequest)
   std::function<bool()> should_abort;
   // The text that log lines and error messages quote for captured bytes;
   // unset: UTF-8 as text mode reads it (universal newlines).

@@ -19,13 +19,13 @@ struct ExecRequest {
   std::optional<double> timeout;                          // seconds; at the limit the whole command is ended
   std::optional<std::string> input;                       // bytes for its standard input
   int stdin_fd = -1;                                      // else this descriptor as standard input (-1: ours)
-  int stdout_fd = -1;  // standard output written here as it comes; -1: kept in memory
+  int stdout_fd = -1;  // a file that is the command's standard output itself; -1: kept in memory
   std::function<bool()> should_abort;  // polled while it runs; true ends it (throws tavro::Aborted)
 };
 
 struct ExecResult {
   int status = 0;           // exit status, or -signal
-  std::string out;          // in memory: all of it; streamed to stdout_fd: its first and last 64 KiB
+  std::string out;          // in memory: all of it; into stdout_fd: the file's first and last 64 KiB
   std::string err;          // its first and last 64 KiB
   std::uint64_t out_bytes = 0;
 };
@@ -48,7 +48,7 @@ class LocalExecutor final : public Executor {
   ExecResult run(const ExecRequest& request) override;
 };
 
-// Standard error, and a streamed standard output, are kept in memory only as
+// Standard error, and the view of a standard output file, are kept in memory only as
 // their first and last 64 KiB, for logs and error messages.
 inline constexpr std::size_t kCaptureBound = std::size_t{64} << 10;
 

@@ -69,7 +69,7 @@ struct Arguments {
   std::optional<std::string> capture_slot;  // the output slot a "> {slot}" in the template named
 };
 
-// What the successful `rivo exec` left: its standard output, streamed to
+// What the successful `rivo exec` left: its standard output, written by the tool into
 // Sandbox::stdout_file, or held in memory (a replaced _run returns text).
 struct Executed {
   bool streamed = false;

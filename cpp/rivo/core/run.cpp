@@ -29,18 +29,24 @@ struct Leftovers {
 // One attempt, on an emptied standard output file.
 Executed attempt(const RunPlan& plan, const Sandbox& sb, const std::vector<std::string>& args, int fd,
                  RunHooks& hooks, const CommandFailed* handling) {
-  if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) < 0) throw_errno("truncate", sb.stdout_file);
+  // Only a retry finds bytes to drop. An empty file is left alone: on ext4
+  // a truncation to zero makes the close after it wait for the data to be
+  // written out (the "replace by truncate" heuristic), which is what a
+  // shell's redirection into a new file never pays.
+  struct stat st;
+  if (::fstat(fd, &st) != 0) throw_errno("stat", sb.stdout_file);
+  if ((st.st_size != 0 && ::ftruncate(fd, 0) != 0) || ::lseek(fd, 0, SEEK_SET) < 0)
+    throw_errno("truncate", sb.stdout_file);
   try {
     Executed run = hooks.execute(plan, sb, args, fd, handling);
     if (run.streamed) {
-      struct stat st;
       if (::fstat(fd, &st) != 0) throw_errno("stat", sb.stdout_file);
       run.file_dev = static_cast<std::uint64_t>(st.st_dev);
       run.file_ino = static_cast<std::uint64_t>(st.st_ino);
     }
     return run;
   } catch (const OsError& e) {
-    // The stream's writes fail without a name (a full disk, say): it is ours.
+    // A full disk under the output file is reported without a name: it is ours.
     if (e.syscall() == "write" && e.path().empty()) throw OsError(e.err(), "write", sb.stdout_file);
     throw;
   }
@@ -96,9 +102,10 @@ RunResult run_tool(const RunPlan& plan, RunHooks& hooks) {
   Arguments args = build_arguments(plan, staged);
   log.info("Running rivo exec %s %s", plan.entrypoint, args.clean);
 
-  // Standard output goes from the tool to a file beside the sandbox as it
-  // comes: memory stays flat whatever the tool writes.
-  fs::Fd out(::open(sb.stdout_file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
+  // The tool's standard output is a file beside the sandbox, handed to it
+  // as its descriptor 1: it writes there at the speed of the disk, nothing
+  // is copied here, and memory stays flat whatever the tool writes.
+  fs::Fd out(::open(sb.stdout_file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
   if (!out) throw_errno("open", sb.stdout_file);
   Executed run = execute_with_recovery(plan, sb, staged, args, out.get(), hooks);
   out.reset();
