@@ -20,6 +20,8 @@ struct SpawnOptions {
   std::vector<std::string> argv;                 // argv[0] is looked up on PATH unless it has a '/'
   std::optional<std::string> executable;          // run this file instead of looking up argv[0]
   std::optional<std::string> cwd;                 // nullopt: inherit
+  int cwd_fd = -1;                                // else (>= 0) the child enters this folder by its
+                                                  // descriptor (fchdir); cwd then only names it in errors
   std::optional<std::vector<std::string>> env;    // "KEY=VALUE" entries; nullopt: inherit
   std::optional<double> timeout;                  // seconds; nullopt: no limit
   std::optional<std::string> input;               // bytes fed to stdin through a pipe

@@ -10,6 +10,7 @@
 #include "common/fileops.hpp"
 #include "common/process.hpp"
 #include "rivo/core/errors.hpp"
+#include "rivo/core/staging.hpp"
 #include "common/text.hpp"
 
 namespace tavro::rivo {
@@ -46,6 +47,8 @@ ProjectFolder project_folder(const std::string& volume, const std::string& temp_
     fs::make_dirs(home);
     return {fs::absolute(home), false};
   }
+  // mkdtemp makes it by name: nobody else may be able to swap it afterwards.
+  require_safe_temp_dir(temp_dir);
   std::string pattern = fs::join(temp_dir, "rivo_XXXXXX");
   std::vector<char> buf(pattern.begin(), pattern.end());
   buf.push_back('\0');
@@ -126,6 +129,7 @@ CommandOutput run_rivo(Executor& executor, RivoCommand& cmd, Log& log) {
   req.argv.push_back(cmd.program);
   req.argv.insert(req.argv.end(), cmd.args.begin(), cmd.args.end());
   req.cwd = cmd.cwd;
+  req.cwd_fd = cmd.cwd_fd;
   req.env = cmd.env;
   req.timeout = cmd.timeout;
   req.input = cmd.input;

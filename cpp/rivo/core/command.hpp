@@ -21,6 +21,7 @@ struct RivoCommand {
   std::string program = "rivo";    // the program started (see rivo_program)
   std::vector<std::string> args;   // after the program name
   std::optional<std::string> cwd;  // nullopt: the project folder (see run_rivo)
+  int cwd_fd = -1;                 // the folder cwd names, open: entered by descriptor
   Env env;                         // the child's whole environment; the settings are added to it
   std::string registry;            // RIVO_REGISTRY when the environment has none
   std::string volume;              // PIPELINE_VOLUME_PATH of this process

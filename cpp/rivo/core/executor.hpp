@@ -15,6 +15,7 @@ namespace tavro::rivo {
 struct ExecRequest {
   std::vector<std::string> argv;                          // argv[0] is looked up on the environment's PATH
   std::optional<std::string> cwd;                         // nullopt: the caller's own
+  int cwd_fd = -1;  // the folder cwd names, open: the child enters it by this descriptor (fchdir)
   std::optional<std::vector<std::pair<std::string, std::string>>> env;  // the child's whole environment; nullopt: ours
   std::optional<double> timeout;                          // seconds; at the limit the whole command is ended
   std::optional<std::string> input;                       // bytes for its standard input

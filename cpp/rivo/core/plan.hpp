@@ -53,6 +53,8 @@ struct Sandbox {
   std::string project;      // the rivo project whose files were copied in
   bool project_is_temp = false;
   std::string stdout_file;  // <path>.stdout: the tool's standard output while it runs
+  int dir_fd = -1;          // the sandbox, open: the tool is started in it by this descriptor
+  int stdout_fd = -1;       // stdout_file, open (read-write)
 };
 
 // Staged inputs, per input slot that staged anything, in `inputs` order.

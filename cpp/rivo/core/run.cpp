@@ -19,8 +19,9 @@ namespace {
 // the standard output file (already moved into place when delivered) go when
 // the run ends, whichever way; only a failed run's sandbox stays.
 struct Leftovers {
-  const Sandbox& sb;
+  Sandbox& sb;
   ~Leftovers() {
+    close_sandbox(sb);
     if (sb.project_is_temp && !sb.project.empty()) fs::remove_tree_ignore_errors(sb.project);
     if (!sb.stdout_file.empty()) ::unlink(sb.stdout_file.c_str());
   }
@@ -102,13 +103,11 @@ RunResult run_tool(const RunPlan& plan, RunHooks& hooks) {
   Arguments args = build_arguments(plan, staged);
   log.info("Running rivo exec %s %s", plan.entrypoint, args.clean);
 
-  // The tool's standard output is a file beside the sandbox, handed to it
+  // The tool's standard output is the file beside the sandbox, handed to it
   // as its descriptor 1: it writes there at the speed of the disk, nothing
   // is copied here, and memory stays flat whatever the tool writes.
-  fs::Fd out(::open(sb.stdout_file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
-  if (!out) throw_errno("open", sb.stdout_file);
-  Executed run = execute_with_recovery(plan, sb, staged, args, out.get(), hooks);
-  out.reset();
+  Executed run = execute_with_recovery(plan, sb, staged, args, sb.stdout_fd, hooks);
+  close_sandbox(sb);
   RunResult result = harvest(plan, sb, staged, args, run);
   hooks.commit(plan, staged, result);
   fs::remove_tree_ignore_errors(sb.path);
