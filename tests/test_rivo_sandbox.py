@@ -50,6 +50,73 @@ def test_a_sandbox_folder_not_ours_is_refused(fake_rivo, tmp_path, isolated_tmp,
     assert list(elsewhere.iterdir()) == [] and fake_rivo.calls == []
 
 
+EXCHANGE_LOOP = r"""
+import ctypes, os, sys, time
+parent, decoy = sys.argv[1:3]
+libc = ctypes.CDLL(None, use_errno=True)
+libc.renameat2.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint]
+a, b = os.fsencode(os.path.join(parent, "tavro_sandboxes")), os.fsencode(decoy)
+swapped, end = 0, time.monotonic() + float(sys.argv[3])
+while time.monotonic() < end:  # RENAME_EXCHANGE, as fast as it goes
+    if libc.renameat2(-100, a, -100, b, 2) == 0:
+        swapped += 1
+print(swapped)
+"""
+
+
+@pytest.mark.parametrize("mode", [0o777, 0o1777])
+def test_another_user_cannot_swap_the_sandbox_folder(fake_rivo, bindir, tmp_path, monkeypatch, mode):
+    """A temporary folder that another user may write: without the sticky
+    bit it is refused before anything is made there; with it, that user's
+    loop of exchanges with a link to their own folder never gets a sandbox
+    (nor the inputs, nor a say in the output)."""
+    if os.geteuid() != 0:
+        pytest.skip("needs root to act as a second user")
+    import shutil
+    import subprocess
+    import tempfile
+
+    tool(bindir, "honest", "cat in.txt > out\n")
+    base = Path(tempfile.mkdtemp(prefix="tavro-swap-"))  # reachable by the other user, unlike tmp_path
+    try:
+        base.chmod(0o755)
+        shared, theirs = base / "shared", base / "theirs"
+        shared.mkdir()
+        shared.chmod(mode)
+        theirs.mkdir()
+        os.chown(theirs, 54321, 54321)
+        decoy = shared / "decoy"
+        decoy.symlink_to(theirs)
+        os.lchown(decoy, 54321, 54321)
+        monkeypatch.setenv("TMPDIR", str(shared))
+        monkeypatch.setattr(tempfile, "tempdir", str(shared))
+        (tmp_path / "in.txt").write_text("SECRET")
+        system_python = shutil.which("python3", path="/usr/bin:/bin")  # one the other user can run
+        if not system_python:
+            pytest.skip("no /usr/bin/python3 for the other user")
+        loop = subprocess.Popen([system_python, "-c", EXCHANGE_LOOP, str(shared), str(decoy), "3"],
+                                user=54321, group=54321, stdout=subprocess.PIPE, text=True)
+        try:
+            outcomes = []
+            for k in range(5):
+                try:
+                    res = RIVO().run("honest", {"outputs": {"out": {}}}, {"i": str(tmp_path / "in.txt")},
+                                     str(tmp_path / f"o{k}"))
+                    outcomes.append(Path(res["out"]).read_text())
+                except PermissionError as e:
+                    outcomes.append(str(e))
+        finally:
+            swapped = int(loop.communicate(timeout=30)[0])
+        assert list(theirs.iterdir()) == []
+        if mode == 0o777:
+            assert all("can be written by every user and has no sticky bit" in o for o in outcomes), outcomes
+            assert str(shared) in outcomes[0] and fake_rivo.calls == []
+        else:
+            assert outcomes == ["SECRET"] * 5 and swapped == 0
+    finally:
+        shutil.rmtree(base)
+
+
 # ------------------------------------------------------- inputs and leftovers
 
 
