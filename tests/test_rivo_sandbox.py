@@ -163,3 +163,56 @@ def test_positional_fallback_keeps_a_dash_name_a_file(fake_rivo, bindir, tmp_pat
     (tmp_path / "-v").write_text("x")
     res = RIVO().run("pos", {}, {"r": str(tmp_path / "-v")}, str(tmp_path / "o"))
     assert Path(res["stdout"]).read_text() == "./-v\n"
+
+
+def test_leftovers_of_a_killed_host_are_reaped_by_the_next_run(fake_rivo, bindir, tmp_path, isolated_tmp):
+    """A host SIGKILLed mid-run leaves its partial standard output, its
+    temporary rivo project and (killed while publishing) a temporary in the
+    node's folder. The next run on the same folders removes those, keeps the
+    dead run's sandbox for inspection, and leaves a live run's files alone."""
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    tool(bindir, "chatty", 'echo partial; [ "$1" = wait ] && exec sleep 60; echo done\n')
+    out = tmp_path / "o"
+    out.mkdir()
+    planted = out / ".res.tmp-0123456789ab"  # what a harvest killed mid-publish leaves
+    planted.write_text("half")
+    host = """
+import sys
+from tavro.helpers.rivo import RIVO
+RIVO().run("chatty", {"args_template": "{w} > {res}", "outputs": {"res": {}}}, {"w": "wait"}, sys.argv[1])
+"""
+    root = isolated_tmp / "tavro_sandboxes"
+    seen: set = set()
+
+    def start(node):
+        """A host running the waiting tool, and its standard output file once the tool printed."""
+        p = subprocess.Popen([sys.executable, "-c", host, str(node)])
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            new = {f for f in root.glob("*.stdout") if f.stat().st_size} - seen if root.exists() else set()
+            if new:
+                seen.update(new)
+                return p, new.pop()
+            time.sleep(0.05)
+        p.kill()
+        raise AssertionError("the tool never printed")
+
+    dead, dead_stdout = start(out)
+    dead.send_signal(signal.SIGKILL)  # its tool gets the parent-death signal
+    dead.wait()
+    live, live_stdout = start(tmp_path / "live")
+    try:
+        # Starting, the live run removed the dead one's output file and project.
+        assert len(list(isolated_tmp.glob("rivo_*"))) == 1 and not dead_stdout.exists() and planted.exists()
+        res = RIVO().run("chatty", {"args_template": "> {res}", "outputs": {"res": {}}}, {}, str(out))
+        assert Path(res["res"]).read_text() == "partial\ndone\n"
+        assert not planted.exists()  # no harvest into the folder was alive
+        assert Path(str(dead_stdout)[:-len(".stdout")]).is_dir()  # kept for inspection
+        assert live_stdout.exists() and len(list(isolated_tmp.glob("rivo_*"))) == 1  # the live run's
+    finally:
+        live.kill()
+        live.wait()

@@ -10,6 +10,7 @@
 #include "common/fileops.hpp"
 #include "common/process.hpp"
 #include "rivo/core/errors.hpp"
+#include "rivo/core/reap.hpp"
 #include "rivo/core/staging.hpp"
 #include "common/text.hpp"
 
@@ -31,9 +32,11 @@ std::string number_text(double s) {
   return buf;
 }
 
-// A project folder made for one command: removed when the command ends.
+// A project folder made for one command: removed when the command ends,
+// then unlocked.
 struct TempProject {
   std::string path;
+  fs::Fd lock;
   ~TempProject() {
     if (!path.empty()) fs::remove_tree_ignore_errors(path);
   }
@@ -45,15 +48,12 @@ ProjectFolder project_folder(const std::string& volume, const std::string& temp_
   if (!volume.empty()) {
     std::string home = fs::join(volume, ".rivo_home");
     fs::make_dirs(home);
-    return {fs::absolute(home), false};
+    return {fs::absolute(home), false, fs::Fd()};
   }
-  // mkdtemp makes it by name: nobody else may be able to swap it afterwards.
+  // Made by name: nobody else may be able to swap it afterwards.
   require_safe_temp_dir(temp_dir);
-  std::string pattern = fs::join(temp_dir, "rivo_XXXXXX");
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  if (!::mkdtemp(buf.data())) throw OsError(errno, "mkdir", pattern);
-  return {fs::absolute(buf.data()), true};
+  LockedFolder made = make_temp_project(temp_dir);
+  return {fs::absolute(made.path), true, std::move(made.lock)};
 }
 
 bool pulls_images(const std::vector<std::string>& args) {
@@ -113,7 +113,10 @@ CommandOutput run_rivo(Executor& executor, RivoCommand& cmd, Log& log) {
   TempProject temp;
   if (!cmd.cwd) {
     ProjectFolder home = project_folder(cmd.volume, cmd.temp_dir);
-    if (home.temporary) temp.path = home.path;
+    if (home.temporary) {
+      temp.path = home.path;
+      temp.lock = std::move(home.lock);
+    }
     cmd.cwd = home.path;
   }
   log.debug("run cwd=%s cmd=%s", *cmd.cwd, cmd.args);

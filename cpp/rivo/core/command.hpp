@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/fd.hpp"
 #include "rivo/core/executor.hpp"
 #include "rivo/core/log.hpp"
 
@@ -53,6 +54,7 @@ struct CommandOutput {
 struct ProjectFolder {
   std::string path;  // absolute
   bool temporary = false;
+  fs::Fd lock;       // temporary: held while the folder is in use (see reap.hpp)
 };
 ProjectFolder project_folder(const std::string& volume, const std::string& temp_dir);
 

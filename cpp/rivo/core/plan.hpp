@@ -55,6 +55,7 @@ struct Sandbox {
   std::string stdout_file;  // <path>.stdout: the tool's standard output while it runs
   int dir_fd = -1;          // the sandbox, open: the tool is started in it by this descriptor
   int stdout_fd = -1;       // stdout_file, open (read-write)
+  int project_lock = -1;    // a temporary project's lock (see reap.hpp)
 };
 
 // Staged inputs, per input slot that staged anything, in `inputs` order.

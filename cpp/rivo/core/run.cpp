@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "common/errors.hpp"
 #include "common/fileops.hpp"
 #include "rivo/core/harvest.hpp"
+#include "rivo/core/reap.hpp"
 #include "rivo/core/staging.hpp"
 #include "rivo/core/template.hpp"
 
@@ -21,9 +23,9 @@ namespace {
 struct Leftovers {
   Sandbox& sb;
   ~Leftovers() {
-    close_sandbox(sb);
-    if (sb.project_is_temp && !sb.project.empty()) fs::remove_tree_ignore_errors(sb.project);
     if (!sb.stdout_file.empty()) ::unlink(sb.stdout_file.c_str());
+    if (sb.project_is_temp && !sb.project.empty()) fs::remove_tree_ignore_errors(sb.project);
+    close_sandbox(sb);  // the locks go last
   }
 };
 
@@ -107,9 +109,13 @@ RunResult run_tool(const RunPlan& plan, RunHooks& hooks) {
   // as its descriptor 1: it writes there at the speed of the disk, nothing
   // is copied here, and memory stays flat whatever the tool writes.
   Executed run = execute_with_recovery(plan, sb, staged, args, sb.stdout_fd, hooks);
-  close_sandbox(sb);
+  ::close(std::exchange(sb.stdout_fd, -1));
+  fs::Fd output_lock = lock_output_dir(plan.output_dir);
   RunResult result = harvest(plan, sb, staged, args, run);
   hooks.commit(plan, staged, result);
+  // The output file before its sandbox: a file without a sandbox is a
+  // leftover to the next run.
+  ::unlink(sb.stdout_file.c_str());
   fs::remove_tree_ignore_errors(sb.path);
   log.debug("Cleaned up sandbox: %s", sb.path);
   return result;

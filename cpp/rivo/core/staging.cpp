@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "rivo/core/command.hpp"
 #include "rivo/core/errors.hpp"
 #include "rivo/core/names.hpp"
+#include "rivo/core/reap.hpp"
 
 namespace tavro::rivo {
 namespace {
@@ -123,6 +125,7 @@ Sandbox make_sandbox(const RunPlan& plan) {
   ProjectFolder project = project_folder(plan.volume, plan.temp_dir);
   sb.project = project.path;
   sb.project_is_temp = project.temporary;
+  sb.project_lock = project.lock.release();
   try {
     // Made relative to the checked root, never through a path a link could
     // redirect: the root's own folder and those above it must be changeable
@@ -131,12 +134,16 @@ Sandbox make_sandbox(const RunPlan& plan) {
     require_safe_chain(plan.temp_dir);
     sb.root = fs::join(plan.temp_dir, "tavro_sandboxes");
     fs::Fd root = ensure_private_root(sb.root);
+    reap_stdout_files(root.get());
     const std::string run_name = "run-" + plan.tool + "-" + random_hex(6);
     sb.path = fs::join(sb.root, run_name);
     sb.stdout_file = sb.path + ".stdout";
     if (::mkdirat(root.get(), run_name.c_str(), 0700) != 0) throw_errno("mkdir", sb.path);
     fs::Fd dir(::openat(root.get(), run_name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dir) throw_errno("open", sb.path);
+    // Held for the whole run: a run that dies leaves the lock free, and a
+    // later one then takes the standard output file for a leftover.
+    if (::flock(dir.get(), LOCK_EX) != 0) throw_errno("flock", sb.path);
     // Container users other than ours must be able to write the outputs.
     if (::fchmod(dir.get(), 0777) != 0) throw_errno("chmod", sb.path);
     fs::Fd out(::openat(root.get(), (run_name + ".stdout").c_str(),
@@ -163,7 +170,7 @@ Sandbox make_sandbox(const RunPlan& plan) {
 }
 
 void close_sandbox(Sandbox& sb) {
-  for (int* fd : {&sb.dir_fd, &sb.stdout_fd})
+  for (int* fd : {&sb.dir_fd, &sb.stdout_fd, &sb.project_lock})
     if (*fd >= 0) {
       ::close(*fd);
       *fd = -1;
