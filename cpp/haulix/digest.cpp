@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -22,6 +23,16 @@ const EVP_MD* digest_named(const std::string& algorithm) {
   if (algorithm == "sha256") return EVP_sha256();
   if (algorithm == "sha512") return EVP_sha512();
   return nullptr;
+}
+
+// Waits until pred holds. Through wait_for rather than wait: the untimed
+// wait is an out-of-line libstdc++ symbol whose newest version (GCC 12) is
+// newer than the manylinux policy the wheels are repaired to, while the
+// timed one is inline over pthread_cond_clockwait.
+template <class Pred>
+void wait_until_true(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, Pred pred) {
+  while (!cv.wait_for(lock, std::chrono::hours(1), pred)) {
+  }
 }
 
 bool all_hex(std::string_view s) {
@@ -122,7 +133,7 @@ HashWorker::~HashWorker() {
 void HashWorker::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    work_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+    wait_until_true(work_, lock, [this] { return stop_ || !queue_.empty(); });
     if (queue_.empty()) return;  // stopping, and everything given is hashed
     Chunk c = queue_.front();
     queue_.pop_front();
@@ -149,7 +160,7 @@ void HashWorker::submit(int slot, const char* data, std::size_t size) {
 
 void HashWorker::wait_free(int slot) {
   std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [&] {
+  wait_until_true(done_, lock, [&] {
     if (busy_slot_ == slot) return false;
     for (const Chunk& c : queue_)
       if (c.slot == slot) return false;
@@ -159,7 +170,7 @@ void HashWorker::wait_free(int slot) {
 
 void HashWorker::sync() {
   std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [this] { return queue_.empty() && busy_slot_ < 0; });
+  wait_until_true(done_, lock, [this] { return queue_.empty() && busy_slot_ < 0; });
   if (error_) std::rethrow_exception(error_);
 }
 
