@@ -1,4 +1,4 @@
-"""Standard output of a tool run: streamed to its file byte for byte with
+"""Standard output of a tool run: written by the tool into its file byte for byte with
 flat memory, bounded where it is kept for logs and errors, text for _run
 but exact bytes in files, started afresh by a retry, and a full disk on the
 way ends the tool."""
