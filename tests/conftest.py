@@ -10,6 +10,7 @@ import stat
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import pytest
@@ -274,12 +275,74 @@ def docker_env(docker_daemon, tmp_path, monkeypatch):
     images.build_registry_images(docker_daemon.env)
 
 
+# --------------------------------------------------------- a private SLURM cluster
+#
+# Started once per session, on first use, by scripts/slurm.py: MUNGE,
+# slurmctld and slurmd from a temporary folder with a configuration of their
+# own, on free ports far from SLURM's defaults. Never the machine's own
+# cluster. Like the Docker daemon, it skips where it cannot start, and fails
+# the run instead with CI=true.
+
+
+def _slurm_script():
+    if str(SCRIPTS) not in sys.path:
+        sys.path.insert(0, str(SCRIPTS))
+    import slurm
+
+    return slurm
+
+
+@pytest.fixture(scope="session")
+def slurm_cluster():
+    slurm = _slurm_script()
+    reason = slurm.cannot_run_reason()
+    if reason:
+        pytest.skip(f"no private SLURM cluster: {reason}")
+    try:
+        cluster = slurm.Cluster.start()
+    except (OSError, RuntimeError, subprocess.SubprocessError) as e:
+        pytest.skip(f"no private SLURM cluster: {e}")
+    try:
+        yield cluster
+    finally:
+        cluster.stop()
+
+
+@pytest.fixture
+def slurm_env(slurm_cluster, monkeypatch):
+    """The clients (srun, squeue, scancel) on the private cluster, through
+    SLURM_CONF and without inherited SLURM_* variables.
+
+    After the test: no job is left pending or running.
+    """
+    for k in [k for k in os.environ if k.startswith("SLURM_")]:
+        monkeypatch.delenv(k)
+    monkeypatch.setenv("SLURM_CONF", str(slurm_cluster.conf))
+    yield slurm_cluster
+    # A job that just ended stays "completing" for a moment.
+    deadline = time.monotonic() + 20
+    while (left := slurm_cluster.jobs()) and time.monotonic() < deadline:
+        if any(state in ("PENDING", "RUNNING") for _, _, state in left):
+            break
+        time.sleep(0.2)
+    if left:
+        slurm_cluster.cancel_all()
+        pytest.fail(f"jobs left on the cluster after the test: {left}")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slurm: runs jobs on the private SLURM cluster (scripts/slurm.py)")
+
+
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item, call):
     outcome = yield
     rep = outcome.get_result()
-    needs_docker = item.get_closest_marker("docker") or "docker_daemon" in getattr(item, "fixturenames", ())
-    if rep.skipped and needs_docker and os.environ.get("CI") == "true":
+    fixtures = getattr(item, "fixturenames", ())
+    needs_docker = item.get_closest_marker("docker") or "docker_daemon" in fixtures
+    needs_cluster = item.get_closest_marker("slurm") or "slurm_cluster" in fixtures
+    if rep.skipped and (needs_docker or needs_cluster) and os.environ.get("CI") == "true":
+        what = "container" if needs_docker else "cluster"
         reason = rep.longrepr[2] if isinstance(rep.longrepr, tuple) else str(rep.longrepr)
         rep.outcome = "failed"
-        rep.longrepr = f"container test skipped in CI (CI=true): {reason}"
+        rep.longrepr = f"{what} test skipped in CI (CI=true): {reason}"

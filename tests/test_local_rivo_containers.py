@@ -62,6 +62,7 @@ def test_out_of_memory_is_reported_and_the_container_removed(bounded, docker_env
         RIVO()._run(["exec", "sh", "-c", HOG], cwd=str(bounded), env=dict(os.environ, RIVO_MEMORY="32 MiB"))
     assert "rivo exec sh -c" in str(info.value) and "failed (exit 137)" in str(info.value)
     assert "rivo: out of memory: the tool was killed at its memory limit of 32 MiB" in str(info.value)
+    assert str(info.value).endswith('\nThe tool ran out of memory at its limit of 32 MiB; raise "memory" in its resources.')
     assert containers(docker_env) == []
 
 

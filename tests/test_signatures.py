@@ -12,7 +12,9 @@ from tavro.helpers import haulix, linkwell, oraclet, rivo
 @pytest.mark.parametrize(
     "cls, shown",
     [
-        (rivo.RIVO, "(backend: 'str | None' = None, registry: 'str | None' = None)"),
+        (rivo.RIVO, "(backend: 'str | None' = None, registry: 'str | None' = None, *, "
+                    "executor: 'str | None' = None, slurm_partition: 'str | None' = None, "
+                    "slurm_account: 'str | None' = None, slurm_args: 'list[str] | None' = None)"),
         (linkwell.Linkwell, "()"),
         (oraclet.Oraclet, "(provider: 'str', model_name: 'str', api_key: 'str')"),
         (

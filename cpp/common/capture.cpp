@@ -83,11 +83,6 @@ void Bounded::append(const char* p, std::size_t n) {
   if (tail_.size() >= 2 * bound_) tail_.erase(0, tail_.size() - bound_);
 }
 
-void Bounded::skip(std::uint64_t n) {
-  total_ += n;
-  tail_.clear();
-}
-
 std::string Bounded::text() const {
   std::string_view head(head_), tail(tail_);
   if (bound_ && tail.size() > bound_) tail.remove_prefix(tail.size() - bound_);

@@ -19,9 +19,9 @@ class Bounded {
  public:
   explicit Bounded(std::size_t bound = 0) : bound_(bound) {}
   void append(const char* p, std::size_t n);
-  // Counts n bytes that came after the head and are not kept (a file's
-  // middle, never read); what was kept of the tail so far is dropped.
-  void skip(std::uint64_t n);
+  // Counts `n` bytes that were never read, such as the middle of a large
+  // file whose head and tail are read directly: call it between the two.
+  void skip(std::uint64_t n) { total_ += n; }
   std::uint64_t total() const { return total_; }
   bool complete() const { return total_ == head_.size() + tail_.size(); }
   // What was kept; with bytes omitted, head and tail are joined by a line

@@ -8,6 +8,7 @@
 #include "rivo/bundled.hpp"
 #include "rivo/core/command.hpp"
 #include "rivo/core/executor.hpp"
+#include "rivo/core/executor_slurm.hpp"
 #include "rivo/core/run.hpp"
 #include "rivo/rivo.hpp"
 
@@ -130,11 +131,23 @@ nb::dict result_dict(const RunResult& result, const RunPlan& plan, const PlanSou
   return out;
 }
 
+// Where the tool runs and what it declared it needs.
+struct RunSettings {
+  std::optional<Resources> declared;  // the manifest's "resources"
+  bool slurm = false;                 // RIVO(executor="slurm")
+  slurm::Options slurm_options;
+};
+
 // The overridable methods of RIVO, for the core.
 class PyRunHooks final : public RunHooks {
  public:
-  PyRunHooks(const PlanSource& src, const RunPlan& plan)
-      : src_(src), plan_(plan), env_(plan.env), own_run_(runs_own_run(src.self)), registry_(registry_of(src.self)) {}
+  PyRunHooks(const PlanSource& src, const RunPlan& plan, RunSettings settings)
+      : src_(src),
+        plan_(plan),
+        env_(plan.env),
+        own_run_(runs_own_run(src.self)),
+        registry_(registry_of(src.self)),
+        settings_(std::move(settings)) {}
 
   std::function<bool()> abort;
 
@@ -153,7 +166,11 @@ class PyRunHooks final : public RunHooks {
     try {
       std::optional<Handling> h;
       if (handling) h.emplace(failure_object(*handling));
-      proc = run(cmd, nb::arg("cwd") = cwd, nb::arg("env") = env);
+      if (const Resources* r = declared_time())
+        proc = run(cmd, nb::arg("cwd") = cwd, nb::arg("env") = env,
+                   nb::arg("timeout") = nb::int_(static_cast<long long>(r->time_seconds)));
+      else
+        proc = run(cmd, nb::arg("cwd") = cwd, nb::arg("env") = env);
     } catch (nb::python_error& e) {
       if (!e.matches(PyExc_RuntimeError)) throw;
       nb::object text = nb::str(e.value());
@@ -221,10 +238,27 @@ class PyRunHooks final : public RunHooks {
     cmd.temp_dir = plan.temp_dir;
     cmd.stdout_fd = stdout_fd;
     cmd.should_abort = abort;
+    std::optional<SlurmExecutor> slurm;
+    if (settings_.slurm) {
+      if (!job_resources_) {
+        nb::gil_scoped_acquire gil;
+        job_resources_ = job_resources(src_.self, src_.tool_name, settings_.declared);
+      }
+      slurm.emplace(SlurmSettings{settings_.slurm_options, *job_resources_, sb.stdout_file}, log_);
+    }
+    // A declared time is the run's limit instead of the hour; under SLURM
+    // also the definition's, and counted from the job's start.
+    const Resources* limit = slurm ? (job_resources_->time_seconds ? &*job_resources_ : nullptr) : declared_time();
+    if (limit) {
+      cmd.limit_given = true;
+      cmd.timeout = static_cast<double>(limit->time_seconds);
+      cmd.timeout_text = std::to_string(limit->time_seconds);
+    }
+    Executor& executor = slurm ? static_cast<Executor&>(*slurm) : executor_;
     // _run fills the run's environment in, as the mapping it was given.
     CommandOutput out;
     try {
-      out = run_rivo(executor_, cmd, log_);
+      out = run_rivo(executor, cmd, log_);
     } catch (...) {
       keep_env(cmd.env);
       throw;
@@ -243,6 +277,10 @@ class PyRunHooks final : public RunHooks {
       nb::gil_scoped_acquire gil;
       for (const auto& [k, v] : env) env_obj_[py::fs_decode(k)] = py::fs_decode(v);
     }
+  }
+
+  const Resources* declared_time() const {
+    return settings_.declared && settings_.declared->time_seconds ? &*settings_.declared : nullptr;
   }
 
   // The run's environment as the mapping the Python methods share.
@@ -286,6 +324,8 @@ class PyRunHooks final : public RunHooks {
   std::string registry_;
   PyLog log_;
   LocalExecutor executor_;
+  RunSettings settings_;
+  std::optional<Resources> job_resources_;  // under SLURM, asked for at the first attempt
 };
 
 nb::object run(nb::handle self, nb::handle tool_name, nb::handle manifest, nb::handle inputs, nb::handle output_dir) {
@@ -295,7 +335,12 @@ nb::object run(nb::handle self, nb::handle tool_name, nb::handle manifest, nb::h
   py::require_str(output_dir, "output_dir");
   PlanSource src{self, tool_name, manifest, {}, {}};
   RunPlan plan = make_plan(tool_name, manifest, inputs, output_dir, src);
-  PyRunHooks hooks(src, plan);
+  RunSettings settings;
+  settings.declared = manifest_resources(manifest);
+  if (settings.declared) put_resource_env(plan.env, *settings.declared);
+  settings.slurm = runs_on_slurm(self);
+  if (settings.slurm) settings.slurm_options = slurm_options(self);
+  PyRunHooks hooks(src, plan, std::move(settings));
   RunResult result = py::without_gil([&](const std::function<bool()>& abort) {
     hooks.abort = abort;
     return run_tool(plan, hooks);

@@ -285,7 +285,8 @@ nb::list base_args(nb::handle self) {
   return out;
 }
 
-void init(RIVO* t, nb::handle backend, nb::handle registry) {
+void init(RIVO* t, nb::handle backend, nb::handle registry, nb::handle executor, nb::handle partition,
+          nb::handle account, nb::handle srun_args) {
   py::require_str(backend, "backend", true);
   py::require_str(registry, "registry", true);
   new (t) RIVO();
@@ -297,6 +298,7 @@ void init(RIVO* t, nb::handle backend, nb::handle registry) {
   nb::object join = nb::module_::import_("os").attr("path").attr("join");
   self.attr("_rivo_home") = !nb::len(vol) ? nb::str("") : nb::str(join(vol, ".rivo_home"));
   self.attr("_image_cache") = !nb::len(vol) ? nb::str("") : nb::str(join(vol, ".image_cache"));
+  init_executor(self, executor, partition, account, srun_args);
 }
 
 }  // namespace
@@ -306,7 +308,11 @@ void bind_runner(nb::module_& m, Class& cls) {
       "_default_llm", []() { return py::module_attr("tavro.helpers.oraclet", "default_llm")(); },
       "Build the default LLM client (imported from tavro.helpers.oraclet at call time).");
   cls.def("__init__", &init, nb::arg("backend").none() = nb::none(), nb::arg("registry").none() = nb::none(),
-          nb::sig("def __init__(self, backend: str | None = None, registry: str | None = None) -> None"));
+          nb::kw_only(), nb::arg("executor").none() = nb::none(), nb::arg("slurm_partition").none() = nb::none(),
+          nb::arg("slurm_account").none() = nb::none(), nb::arg("slurm_args").none() = nb::none(),
+          nb::sig("def __init__(self, backend: str | None = None, registry: str | None = None, *, "
+                  "executor: str | None = None, slurm_partition: str | None = None, "
+                  "slurm_account: str | None = None, slurm_args: list[str] | None = None) -> None"));
   cls.def("_base_args", &base_args, nb::sig("def _base_args(self) -> list[str]"),
           "Global options (--backend, --registry) for a rivo command line.");
   cls.def("_run", &rivo_run, nb::arg("cmd").none(), nb::arg("kwargs"),

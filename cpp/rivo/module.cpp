@@ -10,6 +10,7 @@ NB_MODULE(rivo, m) {
   bind_bundled(m);
   Class cls(m, "RIVO", nb::dynamic_attr());
   bind_errors(m);
+  bind_executor(m);
   bind_runner(m, cls);
   bind_commands(m, cls);
   bind_run(m, cls);

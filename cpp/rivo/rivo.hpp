@@ -3,12 +3,16 @@
 // arguments, convert Python objects once and talk to Python.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "pyglue/pyglue.hpp"
+#include "rivo/core/command.hpp"
 #include "rivo/core/errors.hpp"
 #include "rivo/core/log.hpp"
+#include "rivo/core/resources.hpp"
+#include "rivo/core/slurm_job.hpp"
 
 namespace tavro::rivo {
 namespace nb = nanobind;
@@ -81,8 +85,27 @@ nb::object failure_object(const CommandFailed& failure);
 // The message of a BadName for a name shown as `shown` (a repr).
 nb::str bad_name_message(const std::string& subject, nb::handle shown, const std::string& rule);
 
+// Where a run's tool runs and what it needs (bind_executor.cpp).
+// The manifest's "resources" entry (a dict with any of "cpus", "memory",
+// "time"), checked (ValueError naming a bad value); nullopt when it has none.
+std::optional<Resources> manifest_resources(nb::handle manifest);
+// RIVO_CPUS, RIVO_MEMORY and RIVO_TIME in a run's environment, as written.
+void put_resource_env(Env& env, const Resources& res);
+// A job's resources: the manifest's, each one missing taken from the tool
+// definition as `self.show(tool, "json")` reports it (asked only then; a
+// rivo that knows nothing of resources gives none).
+Resources job_resources(nb::handle self, nb::handle tool_name, const std::optional<Resources>& given);
+// self.executor is "slurm"; and the SLURM options stored on self.
+bool runs_on_slurm(nb::handle self);
+slurm::Options slurm_options(nb::handle self);
+// The constructor's part: executor (argument, else RIVO_EXECUTOR, else
+// "local") and the SLURM options, checked and stored on self.
+void init_executor(nb::handle self, nb::handle executor, nb::handle partition, nb::handle account,
+                   nb::handle srun_args);
+
 // One group of methods each (bind_<group>.cpp).
 void bind_errors(nb::module_& m);
+void bind_executor(nb::module_& m);
 void bind_runner(nb::module_& m, Class& cls);
 void bind_commands(nb::module_& m, Class& cls);
 void bind_run(nb::module_& m, Class& cls);

@@ -11,6 +11,7 @@
 #include "common/process.hpp"
 #include "rivo/core/errors.hpp"
 #include "rivo/core/reap.hpp"
+#include "rivo/core/resources.hpp"
 #include "rivo/core/staging.hpp"
 #include "common/text.hpp"
 
@@ -150,9 +151,16 @@ CommandOutput run_rivo(Executor& executor, RivoCommand& cmd, Log& log) {
     const std::string err = text(r.err);
     if (!err.empty()) log.warning("stderr: %s", std::string(py_rstrip(err)));
   }
-  if (r.status != 0)
-    throw CommandFailed(failure_text(cmd.args, r.status, text(cmd.stdout_fd >= 0 ? r.out : bounded_for_error(r.out)),
-                                     text(r.err)));
+  if (r.status != 0) {
+    const std::string err = text(r.err);
+    std::string message =
+        failure_text(cmd.args, r.status, text(cmd.stdout_fd >= 0 ? r.out : bounded_for_error(r.out)), err);
+    // One more line when the tool was killed for memory, as rivo (its
+    // container's state) or the engine (a job's state) reports it.
+    const std::string note = failure_note(err, r.note);
+    if (!note.empty()) message += "\n" + note;
+    throw CommandFailed(message);
+  }
   return {r.status, std::move(r.out), std::move(r.err), r.out_bytes};
 }
 

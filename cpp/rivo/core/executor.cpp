@@ -21,7 +21,7 @@ ExecResult LocalExecutor::run(const ExecRequest& request) {
   o.capture_bound = kCaptureBound;
   o.should_abort = request.should_abort;
   proc::Result r = proc::run(o);
-  return {r.returncode, std::move(r.out), std::move(r.err), r.out_bytes};
+  return {r.returncode, std::move(r.out), std::move(r.err), r.out_bytes, {}};
 }
 
 }  // namespace tavro::rivo

@@ -29,6 +29,7 @@ struct ExecResult {
   std::string out;          // in memory: all of it; into stdout_fd: the file's first and last 64 KiB
   std::string err;          // its first and last 64 KiB
   std::uint64_t out_bytes = 0;
+  std::string note;         // why the engine ended a failed command (a job out of memory), for its error text
 };
 
 class Executor {
