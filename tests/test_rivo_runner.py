@@ -252,6 +252,40 @@ def test_exotic_option_goes_through_python_subprocess(fake_rivo):
     assert RIVO()._run(["exec"], umask=0o027).stdout.strip() == "0o27"
 
 
+@pytest.mark.parametrize("preexec", [False, True])
+def test_python_subprocess_path_ends_rivo_with_its_host(fake_rivo, tmp_path, preexec):
+    """Through Python's subprocess too (an exotic option), rivo gets SIGTERM
+    when the host dies; a caller's own preexec_fn still runs."""
+    import sys
+
+    pidfile = tmp_path / "rivo.pid"
+    fake_rivo.behave(f"import os, time; open({str(pidfile)!r}, 'w').write(str(os.getpid())); time.sleep(60)")
+    extra = f", preexec_fn=lambda: open({str(tmp_path / 'ran')!r}, 'w').close()" if preexec else ""
+    host = subprocess.Popen([sys.executable, "-c",
+                             f"from tavro.helpers.rivo import RIVO; RIVO()._run(['exec'], umask=0o022{extra})"])
+    try:
+        deadline = time.monotonic() + 30
+        while not pidfile.exists() or not pidfile.read_text():
+            assert time.monotonic() < deadline and host.poll() is None
+            time.sleep(0.05)
+        pid = int(pidfile.read_text())
+        host.kill()
+        host.wait()
+        deadline = time.monotonic() + 10
+        def alive():
+            try:
+                return Path(f"/proc/{pid}/stat").read_text().split()[2] != "Z"
+            except FileNotFoundError:
+                return False
+
+        while alive():
+            assert time.monotonic() < deadline, "rivo outlived its host"
+            time.sleep(0.05)
+        assert (tmp_path / "ran").exists() == preexec
+    finally:
+        host.kill()
+
+
 def test_missing_rivo_raises_the_launcher_error(tmp_path, monkeypatch, isolated_tmp):
     monkeypatch.setenv("PATH", str(tmp_path))
     monkeypatch.setattr(rivo, "_BUNDLED_RIVO", None)  # nor the bundled one

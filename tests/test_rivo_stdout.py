@@ -1,4 +1,4 @@
-"""Standard output of a tool run: streamed to its file byte for byte with
+"""Standard output of a tool run: written by the tool into its file byte for byte with
 flat memory, bounded where it is kept for logs and errors, text for _run
 but exact bytes in files, started afresh by a retry, and a full disk on the
 way ends the tool."""
@@ -60,6 +60,44 @@ def test_gigabytes_of_output_keep_memory_flat(fake_rivo, bindir, tmp_path, isola
     assert r["records"] and max(r["records"]) < 200_000
     assert r["marker"] and 0 < r["err"] < 300_000
     assert not list((isolated_tmp / "tavro_sandboxes").glob("*.stdout"))
+
+
+# ------------------------------------------- the slot file as standard output
+
+
+@pytest.mark.parametrize("case", ["slot", "fallback", "blank", "empty", "failed"])
+def test_large_binary_output_reaches_its_file_exactly(fake_rivo, bindir, tmp_path, case):
+    """Output larger than the kept view (2 x 64 KiB), written by the tool
+    straight into its file: byte-exact in a slot and in the fallback, no
+    fallback for white space alone, an empty output leaves the tool's own
+    file in the slot, and a failure quotes the file's head and tail."""
+    import random
+
+    rng = random.Random(7)
+    payload = {"blank": b" \n\t" * 100_000, "empty": b""}.get(case, rng.randbytes(300_000) + b"TAIL")
+    (tmp_path / "payload").write_bytes(payload)
+    own = "printf mine > res; " if case == "empty" else ""
+    tool(bindir, "bin", f"{own}cat {tmp_path / 'payload'}; exit {3 if case == 'failed' else 0}\n")
+    template = "> {res}" if case in ("slot", "empty", "failed") else ""
+    out = tmp_path / "o"
+    manifest = {"args_template": template, "outputs": {"res": {}}}
+    if case == "failed":
+        with pytest.raises(RuntimeError) as info:
+            RIVO().run("bin", manifest, {}, str(out))
+        text = str(info.value)
+        assert "bytes omitted ...]" in text and text.split("\nSTDERR:")[0].endswith("TAIL")
+        assert len(text) < 200_000
+        return
+    res = RIVO().run("bin", manifest, {}, str(out))
+    if case == "slot":
+        assert res == {"res": str(out / "res")} and (out / "res").read_bytes() == payload
+    elif case == "fallback":
+        fallback = out / "stdout" / "bin_stdout.txt"
+        assert res == {"res": None, "stdout": str(fallback)} and fallback.read_bytes() == payload
+    elif case == "empty":
+        assert (out / "res").read_bytes() == b"mine"
+    else:
+        assert res == {"res": None}
 
 
 # --------------------------------------------------- text mode vs exact bytes

@@ -102,6 +102,40 @@ std::string Bounded::text() const {
   return out;
 }
 
+namespace {
+
+int pread_fully(int fd, std::uint64_t at, std::size_t n, std::vector<char>& buf, Bounded& into) {
+  buf.resize(std::max<std::size_t>(std::min<std::size_t>(n, 1 << 20), 1));
+  while (n > 0) {
+    ssize_t k = ::pread(fd, buf.data(), std::min(n, buf.size()), static_cast<off_t>(at));
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0) return errno;
+    if (k == 0) return 0;  // shorter than it was: the view ends here
+    const std::size_t got = static_cast<std::size_t>(k);
+    into.append(buf.data(), got);
+    at += got;
+    n -= got;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int file_view(int fd, std::uint64_t size, std::size_t bound, std::string& out) {
+  Bounded b(bound);
+  std::vector<char> buf;
+  int err = 0;
+  if (bound == 0 || size <= 2 * static_cast<std::uint64_t>(bound)) {
+    err = pread_fully(fd, 0, static_cast<std::size_t>(size), buf, b);
+  } else {
+    err = pread_fully(fd, 0, bound, buf, b);
+    b.skip(size - 2 * static_cast<std::uint64_t>(bound));
+    if (!err) err = pread_fully(fd, size - bound, bound, buf, b);
+  }
+  if (!err) out = b.text();
+  return err;
+}
+
 std::string bounded_view(std::string_view s, std::size_t bound) {
   if (bound == 0 || s.size() <= 2 * bound) return std::string(s);
   Bounded b(bound);

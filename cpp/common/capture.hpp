@@ -45,6 +45,12 @@ struct PipeRound {
 PipeRound pump_pipe(int fd, Bounded& keep, int copy_to, int& write_err, std::vector<char>& buf,
                     std::size_t budget);
 
+// Bounded(bound) fed with the first `size` bytes of the file open at `fd`,
+// read with pread (the descriptor's offset is left alone): the head and the
+// tail only, so a file of any size costs at most 2 * bound bytes of memory.
+// Returns errno (0 on success); `out` is then the view.
+int file_view(int fd, std::uint64_t size, std::size_t bound, std::string& out);
+
 // Bounded(bound) fed with all of `s`, without copying `s` first.
 std::string bounded_view(std::string_view s, std::size_t bound);
 

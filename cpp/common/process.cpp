@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,8 +79,19 @@ double seconds_since(Clock::time_point t) {
 }
 
 struct Pipes {
-  Fd in_r, in_w, out_r, out_w, err_r, err_w, stdin_src;
+  Fd in_r, in_w, out_r, out_w, err_r, err_w, stdin_src, stdout_file;
 };
+
+// Whether the file system under the stdout file has no room left for us
+// while the file holds output: the tool's next write there fails (root may
+// use the blocks reserved for it, so root counts those as room).
+bool out_of_space(int fd) {
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return false;
+  struct statvfs vs;
+  if (::fstatvfs(fd, &vs) != 0 || vs.f_blocks == 0) return false;
+  return (::geteuid() == 0 ? vs.f_bfree : vs.f_bavail) == 0;
+}
 
 bool exited_nowait(pid_t pid) {
   siginfo_t info;
@@ -105,9 +118,7 @@ class Session {
         pid_(pid),
         limit_(o.max_output ? o.max_output : SIZE_MAX),
         relay_(relay),
-        out_cap_(o.capture_bound),
         err_cap_(o.capture_bound) {
-    if (o.stdout_fd >= 0 && p.out_r.get() >= 0) prepare_stream();
     if (o.input) {
       set_nonblocking(p.in_w.get());
       if (o.input->empty()) p.in_w.reset();
@@ -121,6 +132,7 @@ class Session {
     std::optional<Clock::time_point> exited_at;
     Clock::time_point last_data = start;
     Clock::time_point last_abort_check = start;
+    Clock::time_point last_space_check = start;
     int backoff_us = 50;
     while (true) {
       const bool open = p_.out_r.get() >= 0 || p_.err_r.get() >= 0 || p_.in_w.get() >= 0;
@@ -142,6 +154,13 @@ class Session {
         Result part;
         fill(part);
         throw TimedOut(o_.argv, *o_.timeout, std::move(part.out), std::move(part.err));
+      }
+      if (o_.stdout_fd >= 0 && !exited_at && seconds_since(last_space_check) >= 0.1) {
+        last_space_check = Clock::now();
+        if (out_of_space(o_.stdout_fd)) {
+          stop_group(0.5);
+          throw OsError(ENOSPC, "write");
+        }
       }
       // The hook takes the GIL; asking at most every 100 ms keeps a chatty
       // tool from competing with the host's Python threads for it.
@@ -171,7 +190,9 @@ class Session {
     }
     Result r;
     r.returncode = reap_once();
-    if (stream_errno_) throw OsError(stream_errno_, "write");
+    // The tool may have failed on it, or written on regardless: either way
+    // the file lacks what it printed last.
+    if (out_of_space(o_.stdout_fd)) throw OsError(ENOSPC, "write");
     fill(r);
     return r;
   }
@@ -197,12 +218,8 @@ class Session {
     if (rc <= 0) return false;
     bool moved = false;
     if (idx_out >= 0 && fds[idx_out].revents) {
-      if (o_.stdout_fd >= 0) {
-        moved |= stream_out();
-      } else {
-        moved |= drain(p_.out_r, out_, limit_, true);
-        if (out_.size() >= limit_) p_.out_r.reset();  // full: nothing more is read
-      }
+      moved |= drain(p_.out_r, out_, limit_, true);
+      if (out_.size() >= limit_) p_.out_r.reset();  // full: nothing more is read
     }
     if (idx_err >= 0 && fds[idx_err].revents) {
       if (o_.capture_bound) moved |= drain_bounded(p_.err_r, err_cap_);
@@ -254,29 +271,7 @@ class Session {
     return r;
   }
 
-  // ---- streamed stdout and bounded captures
-
-  void prepare_stream() {
-    // A bigger pipe means fewer wake-ups per megabyte; refused (EPERM above
-    // the system's pipe-max-size) it simply stays as it is.
-    (void)::fcntl(p_.out_r.get(), F_SETPIPE_SZ, 1 << 20);
-    stream_buf_.resize(1 << 20);
-  }
-
-  // Moves what the stdout pipe holds to the stream descriptor. After a
-  // failed write the output cannot be kept (disk full, file too large):
-  // running on would only waste the tool's time, so its group is ended (and
-  // wait() throws once it is reaped); the rest is read and dropped.
-  bool stream_out() {
-    const bool failed = stream_errno_ != 0;
-    auto r = capture::pump_pipe(p_.out_r.get(), out_cap_, o_.stdout_fd, stream_errno_, stream_buf_, kRoundBytes);
-    if (!failed && stream_errno_) {
-      ::kill(-pid_, SIGKILL);
-      p_.in_w.reset();
-    }
-    if (r.eof) p_.out_r.reset();
-    return r.moved > 0;
-  }
+  // ---- bounded captures
 
   bool drain_bounded(Fd& fd, capture::Bounded& sink) {
     int no_copy = 0;
@@ -287,8 +282,11 @@ class Session {
 
   void fill(Result& r) {
     if (o_.stdout_fd >= 0) {
-      r.out = out_cap_.text();
-      r.out_bytes = out_cap_.total();
+      struct stat st;
+      if (::fstat(o_.stdout_fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        r.out_bytes = static_cast<std::uint64_t>(st.st_size);
+        if (int e = capture::file_view(o_.stdout_fd, r.out_bytes, o_.capture_bound, r.out)) throw OsError(e, "read");
+      }
     } else {
       r.out = std::move(out_);
       r.out_bytes = r.out.size();
@@ -372,9 +370,8 @@ class Session {
   SignalRelay& relay_;
   std::string out_, err_;
   size_t written_ = 0;
-  capture::Bounded out_cap_, err_cap_;
-  std::vector<char> stream_buf_, err_buf_;
-  int stream_errno_ = 0;
+  capture::Bounded err_cap_;
+  std::vector<char> err_buf_;
   bool reaped_ = false;
   int status_ = 0;
   bool group_ended_ = false;
@@ -395,18 +392,25 @@ Result run(const SpawnOptions& o) {
     p.stdin_src.reset(fd);
   }
   if (o.capture && !o.passthrough) {
-    make_pipe(p.out_r, p.out_w);
+    if (o.stdout_fd >= 0) {
+      int fd = ::fcntl(o.stdout_fd, F_DUPFD_CLOEXEC, 3);
+      if (fd < 0) throw_errno("fcntl");
+      p.stdout_file.reset(fd);
+    } else {
+      make_pipe(p.out_r, p.out_w);
+    }
     make_pipe(p.err_r, p.err_w);
   }
   ChildFds fds;
   fds.in = p.in_r.get() >= 0 ? p.in_r.get() : p.stdin_src.get();
-  fds.out = p.out_w.get();
+  fds.out = p.stdout_file.get() >= 0 ? p.stdout_file.get() : p.out_w.get();
   fds.err = p.err_w.get();
   pid_t pid = spawn_child(o, fds);
   p.in_r.reset();
   p.out_w.reset();
   p.err_w.reset();
   p.stdin_src.reset();
+  p.stdout_file.reset();
   relay.attach(pid);
   if (o.on_start) {
     try {

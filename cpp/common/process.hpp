@@ -20,6 +20,8 @@ struct SpawnOptions {
   std::vector<std::string> argv;                 // argv[0] is looked up on PATH unless it has a '/'
   std::optional<std::string> executable;          // run this file instead of looking up argv[0]
   std::optional<std::string> cwd;                 // nullopt: inherit
+  int cwd_fd = -1;                                // else (>= 0) the child enters this folder by its
+                                                  // descriptor (fchdir); cwd then only names it in errors
   std::optional<std::vector<std::string>> env;    // "KEY=VALUE" entries; nullopt: inherit
   std::optional<double> timeout;                  // seconds; nullopt: no limit
   std::optional<std::string> input;               // bytes fed to stdin through a pipe
@@ -68,12 +70,16 @@ struct SpawnOptions {
   std::vector<int> forward_signals;
   std::function<void(int)> on_signal;
   double forward_grace = 2.0;
-  // Streamed stdout: the child still writes to a pipe, and every chunk read
-  // from it goes straight to this descriptor (nothing of it accumulates in
-  // memory; Result::out keeps a bounded view). A failed write ends the
-  // child's group and throws OsError(errno, "write").
+  // Stdout into a file: this descriptor becomes the child's standard output
+  // itself (no pipe, nothing copied here), so the tool writes at the speed of
+  // the disk. Result::out is a bounded view of what the file holds from its
+  // start (its first and last `capture_bound` bytes, read back once the
+  // child has ended) and Result::out_bytes its size. A file system that
+  // runs full under a file holding output ends the child's group and makes
+  // run() throw OsError(ENOSPC, "write"), whether the child noticed or not:
+  // what it writes from there on is lost.
   int stdout_fd = -1;
-  // > 0: stderr, and a streamed stdout, keep only their first and last
+  // > 0: stderr, and the view of a stdout file, keep only their first and last
   // `capture_bound` bytes (see capture::Bounded); the rest is read and
   // dropped. 0: stderr is kept whole (up to max_output as before).
   std::size_t capture_bound = 0;

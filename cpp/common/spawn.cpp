@@ -32,6 +32,7 @@ struct Plan {
   const char* const* candidates = nullptr;
   std::size_t n_candidates = 0;
   const char* cwd = nullptr;
+  int cwd_fd = -1;
   ChildFds fds;
   int death_signal = 0;
   pid_t parent = 0;
@@ -78,10 +79,12 @@ TAVRO_CHILD_CODE int child_main(void* arg) {
     }
   }
 
+  // Entered first: the dup2s below may reuse a low descriptor number.
+  if (p->cwd_fd >= 0 && ::fchdir(p->cwd_fd) != 0) child_fail(p, kChdir);
   if (p->fds.in >= 0 && ::dup2(p->fds.in, 0) < 0) child_fail(p, kSetup);
   if (p->fds.out >= 0 && ::dup2(p->fds.out, 1) < 0) child_fail(p, kSetup);
   if (p->fds.err >= 0 && ::dup2(p->fds.err, 2) < 0) child_fail(p, kSetup);
-  if (p->cwd && ::chdir(p->cwd) != 0) child_fail(p, kChdir);
+  if (p->cwd_fd < 0 && p->cwd && ::chdir(p->cwd) != 0) child_fail(p, kChdir);
   if (::close_range(3, ~0U, 0) != 0)
     for (int fd = 3; fd < p->fd_limit; ++fd) ::close(fd);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -122,6 +125,7 @@ pid_t spawn_child(const SpawnOptions& o, const ChildFds& fds) {
   plan.candidates = cand.data();
   plan.n_candidates = cand.size();
   plan.cwd = o.cwd ? o.cwd->c_str() : nullptr;
+  plan.cwd_fd = o.cwd_fd;
   plan.fds = fds;
   plan.death_signal = o.parent_death_signal;
   plan.parent = ::getpid();
@@ -144,7 +148,7 @@ pid_t spawn_child(const SpawnOptions& o, const ChildFds& fds) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (plan.stage == kChdir) throw OsError(plan.err, "chdir", *o.cwd);
+    if (plan.stage == kChdir) throw OsError(plan.err, "chdir", o.cwd ? *o.cwd : std::string());
     if (plan.stage == kExec) throw OsError(plan.err, "execve", prog);
     throw OsError(plan.err, "spawn");
   }

@@ -252,6 +252,7 @@ class PyRunHooks final : public RunHooks {
     cmd.args.push_back(plan.entrypoint);
     cmd.args.insert(cmd.args.end(), args.begin(), args.end());
     cmd.cwd = sb.path;
+    cmd.cwd_fd = sb.dir_fd;
     if (env_obj_.is_valid()) {
       // A Python method has the environment mapping (and may have changed it).
       nb::gil_scoped_acquire gil;

@@ -1,9 +1,11 @@
 // The RIVO constructor, the global-option builder and the command runner
 // _run, through which every other operation starts `rivo`.
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 
 #include "common/capture.hpp"
 #include "common/process.hpp"
@@ -115,6 +117,16 @@ class PythonExecutor final : public Executor {
     kw["env"] = env;
     kw["timeout"] = timeout_;
     kw["capture_output"] = true;
+    // As on the native path, rivo ends when the host dies: armed in the
+    // child before the caller's own preexec_fn, and a parent already gone
+    // by then counts as dead.
+    nb::object user_preexec = kw.contains("preexec_fn") ? nb::object(kw["preexec_fn"]) : nb::none();
+    const pid_t parent = ::getpid();
+    kw["preexec_fn"] = nb::cpp_function([user_preexec, parent]() {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      if (::getppid() != parent) ::kill(::getpid(), SIGTERM);
+      if (!user_preexec.is_none()) user_preexec();
+    });
     try {
       nb::object cp = subprocess.attr("run")(str_list(req.argv), **kw);
       auto raw = [](nb::handle b) {

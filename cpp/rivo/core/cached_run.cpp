@@ -3,6 +3,7 @@
 #include "common/errors.hpp"
 #include "common/fileops.hpp"
 #include "common/random.hpp"
+#include "rivo/core/reap.hpp"
 
 namespace tavro::rivo {
 namespace {
@@ -145,6 +146,9 @@ std::optional<RunResult> CachedRun::lookup(const RunPlan& plan, const CacheConte
   }
   std::vector<cache::OutputFile> files;
   try {
+    // Held as a harvest holds it: a run starting beside this one must not
+    // take the restore's half-published files for a dead run's leftovers.
+    fs::Fd output_lock = lock_output_dir(plan.output_dir);
     files = session.restore(*entry);
   } catch (const Aborted&) {
     throw;

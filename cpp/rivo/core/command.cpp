@@ -10,7 +10,9 @@
 #include "common/fileops.hpp"
 #include "common/process.hpp"
 #include "rivo/core/errors.hpp"
+#include "rivo/core/reap.hpp"
 #include "rivo/core/resources.hpp"
+#include "rivo/core/staging.hpp"
 #include "common/text.hpp"
 
 namespace tavro::rivo {
@@ -31,9 +33,11 @@ std::string number_text(double s) {
   return buf;
 }
 
-// A project folder made for one command: removed when the command ends.
+// A project folder made for one command: removed when the command ends,
+// then unlocked.
 struct TempProject {
   std::string path;
+  fs::Fd lock;
   ~TempProject() {
     if (!path.empty()) fs::remove_tree_ignore_errors(path);
   }
@@ -45,13 +49,12 @@ ProjectFolder project_folder(const std::string& volume, const std::string& temp_
   if (!volume.empty()) {
     std::string home = fs::join(volume, ".rivo_home");
     fs::make_dirs(home);
-    return {fs::absolute(home), false};
+    return {fs::absolute(home), false, fs::Fd()};
   }
-  std::string pattern = fs::join(temp_dir, "rivo_XXXXXX");
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  if (!::mkdtemp(buf.data())) throw OsError(errno, "mkdir", pattern);
-  return {fs::absolute(buf.data()), true};
+  // Made by name: nobody else may be able to swap it afterwards.
+  require_safe_temp_dir(temp_dir);
+  LockedFolder made = make_temp_project(temp_dir);
+  return {fs::absolute(made.path), true, std::move(made.lock)};
 }
 
 bool pulls_images(const std::vector<std::string>& args) {
@@ -111,7 +114,10 @@ CommandOutput run_rivo(Executor& executor, RivoCommand& cmd, Log& log) {
   TempProject temp;
   if (!cmd.cwd) {
     ProjectFolder home = project_folder(cmd.volume, cmd.temp_dir);
-    if (home.temporary) temp.path = home.path;
+    if (home.temporary) {
+      temp.path = home.path;
+      temp.lock = std::move(home.lock);
+    }
     cmd.cwd = home.path;
   }
   log.debug("run cwd=%s cmd=%s", *cmd.cwd, cmd.args);
@@ -127,6 +133,7 @@ CommandOutput run_rivo(Executor& executor, RivoCommand& cmd, Log& log) {
   req.argv.push_back(cmd.program);
   req.argv.insert(req.argv.end(), cmd.args.begin(), cmd.args.end());
   req.cwd = cmd.cwd;
+  req.cwd_fd = cmd.cwd_fd;
   req.env = cmd.env;
   req.timeout = cmd.timeout;
   req.input = cmd.input;

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/fd.hpp"
 #include "rivo/core/executor.hpp"
 #include "rivo/core/log.hpp"
 
@@ -21,6 +22,7 @@ struct RivoCommand {
   std::string program = "rivo";    // the program started (see rivo_program)
   std::vector<std::string> args;   // after the program name
   std::optional<std::string> cwd;  // nullopt: the project folder (see run_rivo)
+  int cwd_fd = -1;                 // the folder cwd names, open: entered by descriptor
   Env env;                         // the child's whole environment; the settings are added to it
   std::string registry;            // RIVO_REGISTRY when the environment has none
   std::string volume;              // PIPELINE_VOLUME_PATH of this process
@@ -32,7 +34,7 @@ struct RivoCommand {
   std::string timeout_text;
   std::optional<std::string> input;
   int stdin_fd = -1;
-  int stdout_fd = -1;              // standard output streamed here (see ExecRequest)
+  int stdout_fd = -1;              // a file as the command's standard output (see ExecRequest)
   std::function<bool()> should_abort;
   // The text that log lines and error messages quote for captured bytes;
   // unset: UTF-8 as text mode reads it (universal newlines).
@@ -52,6 +54,7 @@ struct CommandOutput {
 struct ProjectFolder {
   std::string path;  // absolute
   bool temporary = false;
+  fs::Fd lock;       // temporary: held while the folder is in use (see reap.hpp)
 };
 ProjectFolder project_folder(const std::string& volume, const std::string& temp_dir);
 

@@ -12,6 +12,7 @@ ExecResult LocalExecutor::run(const ExecRequest& request) {
   o.argv = request.argv;
   o.parent_death_signal = SIGTERM;  // rivo ends its tool when the host dies
   o.cwd = request.cwd;
+  o.cwd_fd = request.cwd_fd;
   if (request.env) o.env = proc::env_block(*request.env);
   o.timeout = request.timeout;
   o.input = request.input;

@@ -15,17 +15,18 @@ namespace tavro::rivo {
 struct ExecRequest {
   std::vector<std::string> argv;                          // argv[0] is looked up on the environment's PATH
   std::optional<std::string> cwd;                         // nullopt: the caller's own
+  int cwd_fd = -1;  // the folder cwd names, open: the child enters it by this descriptor (fchdir)
   std::optional<std::vector<std::pair<std::string, std::string>>> env;  // the child's whole environment; nullopt: ours
   std::optional<double> timeout;                          // seconds; at the limit the whole command is ended
   std::optional<std::string> input;                       // bytes for its standard input
   int stdin_fd = -1;                                      // else this descriptor as standard input (-1: ours)
-  int stdout_fd = -1;  // standard output written here as it comes; -1: kept in memory
+  int stdout_fd = -1;  // a file that is the command's standard output itself; -1: kept in memory
   std::function<bool()> should_abort;  // polled while it runs; true ends it (throws tavro::Aborted)
 };
 
 struct ExecResult {
   int status = 0;           // exit status, or -signal
-  std::string out;          // in memory: all of it; streamed to stdout_fd: its first and last 64 KiB
+  std::string out;          // in memory: all of it; into stdout_fd: the file's first and last 64 KiB
   std::string err;          // its first and last 64 KiB
   std::uint64_t out_bytes = 0;
   std::string note;         // why the engine ended a failed command (a job out of memory), for its error text
@@ -49,7 +50,7 @@ class LocalExecutor final : public Executor {
   ExecResult run(const ExecRequest& request) override;
 };
 
-// Standard error, and a streamed standard output, are kept in memory only as
+// Standard error, and the view of a standard output file, are kept in memory only as
 // their first and last 64 KiB, for logs and error messages.
 inline constexpr std::size_t kCaptureBound = std::size_t{64} << 10;
 

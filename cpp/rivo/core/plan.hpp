@@ -54,6 +54,9 @@ struct Sandbox {
   std::string project;      // the rivo project whose files were copied in
   bool project_is_temp = false;
   std::string stdout_file;  // <path>.stdout: the tool's standard output while it runs
+  int dir_fd = -1;          // the sandbox, open: the tool is started in it by this descriptor
+  int stdout_fd = -1;       // stdout_file, open (read-write)
+  int project_lock = -1;    // a temporary project's lock (see reap.hpp)
 };
 
 // Staged inputs, per input slot that staged anything, in `inputs` order.
@@ -70,7 +73,7 @@ struct Arguments {
   std::optional<std::string> capture_slot;  // the output slot a "> {slot}" in the template named
 };
 
-// What the successful `rivo exec` left: its standard output, streamed to
+// What the successful `rivo exec` left: its standard output, written by the tool into
 // Sandbox::stdout_file, or held in memory (a replaced _run returns text).
 struct Executed {
   bool streamed = false;

@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "common/errors.hpp"
 #include "common/fileops.hpp"
 #include "rivo/core/harvest.hpp"
+#include "rivo/core/reap.hpp"
 #include "rivo/core/staging.hpp"
 #include "rivo/core/template.hpp"
 
@@ -19,10 +21,11 @@ namespace {
 // the standard output file (already moved into place when delivered) go when
 // the run ends, whichever way; only a failed run's sandbox stays.
 struct Leftovers {
-  const Sandbox& sb;
+  Sandbox& sb;
   ~Leftovers() {
-    if (sb.project_is_temp && !sb.project.empty()) fs::remove_tree_ignore_errors(sb.project);
     if (!sb.stdout_file.empty()) ::unlink(sb.stdout_file.c_str());
+    if (sb.project_is_temp && !sb.project.empty()) fs::remove_tree_ignore_errors(sb.project);
+    close_sandbox(sb);  // the locks go last
   }
 };
 
@@ -46,7 +49,7 @@ Executed attempt(const RunPlan& plan, const Sandbox& sb, const std::vector<std::
     }
     return run;
   } catch (const OsError& e) {
-    // The stream's writes fail without a name (a full disk, say): it is ours.
+    // A full disk under the output file is reported without a name: it is ours.
     if (e.syscall() == "write" && e.path().empty()) throw OsError(e.err(), "write", sb.stdout_file);
     throw;
   }
@@ -102,15 +105,18 @@ RunResult run_tool(const RunPlan& plan, RunHooks& hooks) {
   Arguments args = build_arguments(plan, staged);
   log.info("Running rivo exec %s %s", plan.entrypoint, args.clean);
 
-  // Standard output goes from the tool to a file beside the sandbox as it
-  // comes: memory stays flat whatever the tool writes.
-  fs::Fd out(::open(sb.stdout_file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
-  if (!out) throw_errno("open", sb.stdout_file);
-  Executed run = execute_with_recovery(plan, sb, staged, args, out.get(), hooks);
-  out.reset();
+  // The tool's standard output is the file beside the sandbox, handed to it
+  // as its descriptor 1: it writes there at the speed of the disk, nothing
+  // is copied here, and memory stays flat whatever the tool writes.
+  Executed run = execute_with_recovery(plan, sb, staged, args, sb.stdout_fd, hooks);
+  ::close(std::exchange(sb.stdout_fd, -1));
+  fs::Fd output_lock = lock_output_dir(plan.output_dir);
   Published published;
   RunResult result = harvest(plan, sb, staged, args, run, &published);
   hooks.commit(plan, staged, result, published);
+  // The output file before its sandbox: a file without a sandbox is a
+  // leftover to the next run.
+  ::unlink(sb.stdout_file.c_str());
   fs::remove_tree_ignore_errors(sb.path);
   log.debug("Cleaned up sandbox: %s", sb.path);
   return result;

@@ -23,7 +23,7 @@ class RunHooks {
   virtual ~RunHooks() = default;
 
   // One attempt: `rivo exec <entrypoint> <args...>` in the sandbox, with the
-  // run's environment (RIVO._run). Standard output may be streamed to
+  // run's environment (RIVO._run). Standard output may go to
   // `stdout_fd` (emptied before each attempt) or returned in memory.
   // Throws CommandFailed when rivo failed or ran out of time; any other error
   // ends the run as it is. `handling` is the failure being recovered from

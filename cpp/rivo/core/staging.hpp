@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/fd.hpp"
 #include "rivo/core/plan.hpp"
 
 namespace tavro::rivo {
@@ -15,6 +16,9 @@ namespace tavro::rivo {
 void check_plan(const RunPlan& plan);
 
 // The run's sandbox <temp>/tavro_sandboxes/run-<tool>-<12 hex digits>,
+// made (with its standard output file beside it) relative to the opened,
+// checked root, after <temp> and every folder above it were found to be
+// changeable by no one but us or root (Refused otherwise);
 // open to every user (a container may run as another), holding copies of
 // the project's rivo.toml and rivo.lock and a link to its shim folder .rivo
 // (a copy where links cannot be made). The project is <volume>/.rivo_home,
@@ -25,7 +29,16 @@ Sandbox make_sandbox(const RunPlan& plan);
 // The folder holding the sandboxes: created 0700 when missing; an existing
 // one must be a real directory (not a link) owned by the current user, and
 // is made private again when it is not. Throws Refused with the reason.
-void ensure_private_root(const std::string& root);
+// Returns the folder, opened.
+fs::Fd ensure_private_root(const std::string& root);
+
+// Refused unless `dir` and every folder above it (as spelled and as
+// resolved) belong to us or root and can be written by others only with
+// the sticky bit: what we make there cannot be swapped by another user.
+void require_safe_temp_dir(const std::string& dir);
+
+// Closes the descriptors make_sandbox opened (the caller owns them).
+void close_sandbox(Sandbox& sandbox);
 
 // Copies every input into the sandbox (reflink clones where the file
 // system offers them, never hard links, so a tool cannot alter its inputs)
