@@ -17,12 +17,9 @@ not whatever `docker` comes first on PATH.
 
 from __future__ import annotations
 
-import glob
 import json
 import os
 import shutil
-import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -31,26 +28,11 @@ import urllib.request
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+import fixture_daemons  # noqa: E402  (scripts/fixture_daemons.py)
 import images  # noqa: E402  (scripts/images.py)
 
 CLIENT = images.CLIENT
 PREFIX = "tavro-dockerd-"
-
-
-def _alive(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    return True
-
-
-def _free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def cannot_run_reason() -> str | None:
@@ -125,7 +107,7 @@ class Daemon:
         return p.pid
 
     def _start_registry(self) -> int:
-        port = _free_port()
+        port = fixture_daemons.free_port()
         store = self.root / "registry"
         store.mkdir()
         cfg = self.root / "registry.yml"
@@ -188,7 +170,7 @@ class Daemon:
         """Remove containers, stop both servers, unmount leftovers, delete the folder."""
         st = self._state()
         dpid = st.get("dockerd_pid")
-        if dpid and _alive(dpid) and self.sock.exists():
+        if dpid and fixture_daemons.alive(dpid) and self.sock.exists():
             try:
                 ids = self.docker("ps", "-aq", check=False, timeout=30).stdout.split()
                 if ids:
@@ -213,68 +195,19 @@ class Daemon:
             subprocess.run(["umount", "-l", t], capture_output=True, timeout=10)
 
 
-def _gone(pid: int) -> bool:
-    try:
-        return os.waitpid(pid, os.WNOHANG)[0] == pid
-    except ChildProcessError:  # not our child: started by `dockerd.py start`
-        return not _alive(pid)
+def reap(base: str | None = None) -> list[str]:
+    """Stops what processes that no longer exist left running."""
+    return fixture_daemons.reap(PREFIX, Daemon, base)
 
 
 def _terminate(pid: int, grace: float = 20) -> None:
-    """SIGTERM to a server, then SIGKILL to whatever is left of its process group.
-
-    The daemon stops its own containerd on SIGTERM; the group kill only
-    catches what a daemon that did not stop in time leaves behind.
-    """
-    try:
-        os.kill(pid, signal.SIGTERM)
-    except ProcessLookupError:
-        pass
-    deadline = time.monotonic() + grace
-    while time.monotonic() < deadline and not _gone(pid):
-        time.sleep(0.1)
-    try:
-        os.killpg(pid, signal.SIGKILL)
-    except ProcessLookupError:
-        return
-    deadline = time.monotonic() + 5
-    while time.monotonic() < deadline and not _gone(pid):
-        time.sleep(0.1)
-
-
-def reap(base: str | None = None) -> list[str]:
-    """Stop daemons left behind by processes that no longer exist."""
-    done = []
-    for root in glob.glob(os.path.join(base or tempfile.gettempdir(), PREFIX + "*")):
-        d = Daemon(Path(root))
-        owner = d._state().get("owner")
-        if owner == "manual" or (isinstance(owner, int) and _alive(owner)):
-            continue
-        d.stop()
-        done.append(root)
-    return done
+    fixture_daemons.terminate(pid, grace)
 
 
 def main(argv: list) -> int:
-    cmd = argv[1] if len(argv) > 1 else ""
-    if cmd == "start":
-        d = Daemon.start()
-        d._update(owner="manual")  # outlives this command: only `stop` ends it
-        print(f"export DOCKER_HOST={d.host}\nexport TAVRO_DOCKERD_ROOT={d.root}")
-        return 0
-    if cmd == "stop":
-        root = argv[2] if len(argv) > 2 else os.environ.get("TAVRO_DOCKERD_ROOT", "")
-        if not root or not os.path.basename(root.rstrip("/")).startswith(PREFIX):
-            print("usage: dockerd.py stop ROOT (a folder made by `dockerd.py start`)", file=sys.stderr)
-            return 2
-        Daemon(Path(root)).stop()
-        return 0
-    if cmd == "reap":
-        for root in reap():
-            print(f"stopped leftover daemon at {root}")
-        return 0
-    print(__doc__, file=sys.stderr)
-    return 2
+    return fixture_daemons.main(
+        argv, script="dockerd.py", prefix=PREFIX, root_var="TAVRO_DOCKERD_ROOT", what="daemon", doc=__doc__,
+        start=Daemon.start, exports=lambda d: f"export DOCKER_HOST={d.host}\nexport TAVRO_DOCKERD_ROOT={d.root}", open_root=Daemon)
 
 
 if __name__ == "__main__":

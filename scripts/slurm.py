@@ -30,6 +30,9 @@ import tempfile
 import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import fixture_daemons  # noqa: E402  (scripts/fixture_daemons.py)
+
 PREFIX = "tavro-slurm-"
 SBIN = "/usr/sbin:/sbin"
 DAEMONS = ("munged", "mungekey", "slurmctld", "slurmd")
@@ -38,22 +41,6 @@ CLIENTS = ("srun", "squeue", "scancel", "scontrol", "sinfo")
 
 def _which(exe: str) -> str | None:
     return shutil.which(exe, path=os.environ.get("PATH", "") + os.pathsep + SBIN)
-
-
-def _alive(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    return True
-
-
-def _free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def cannot_run_reason() -> str | None:
@@ -146,9 +133,9 @@ class Cluster:
         cpus = os.cpu_count() or 1
         # Below the physical memory, or slurmd reports the node invalid.
         memory = max(256, _memory_mib() * 3 // 4)
-        ctld_port, slurmd_port = _free_port(), _free_port()
+        ctld_port, slurmd_port = fixture_daemons.free_port(), fixture_daemons.free_port()
         while slurmd_port == ctld_port:
-            slurmd_port = _free_port()
+            slurmd_port = fixture_daemons.free_port()
         self._update(cpus=cpus, memory_mib=memory, ports=[ctld_port, slurmd_port])
         user = pwd.getpwuid(os.geteuid()).pw_name
         self.conf.write_text(f"""\
@@ -220,7 +207,7 @@ PartitionName=debug Nodes=ALL Default=YES MaxTime=INFINITE State=UP
     def _node_idle(self) -> bool:
         for key in ("munged_pid", "slurmctld_pid", "slurmd_pid"):
             pid = self._state().get(key)
-            if not pid or _gone(pid):
+            if not pid or fixture_daemons.gone(pid):
                 log = {"munged_pid": "munged.log"}.get(key, key.split("_")[0] + ".log")
                 raise RuntimeError(f"{key.split('_')[0]} ended during start-up: {self._tail(log)}")
         try:
@@ -267,7 +254,7 @@ PartitionName=debug Nodes=ALL Default=YES MaxTime=INFINITE State=UP
         """Cancels the jobs, stops the daemons, ends leftover job steps, deletes the folder."""
         st = self._state()
         # Jobs end through slurmd: without it they would stay "completing".
-        if all(st.get(k) and not _gone(st[k]) for k in ("slurmctld_pid", "slurmd_pid")) and self.conf.exists():
+        if all(st.get(k) and not fixture_daemons.gone(st[k]) for k in ("slurmctld_pid", "slurmd_pid")) and self.conf.exists():
             try:
                 self.cancel_all()
             except (OSError, subprocess.SubprocessError):
@@ -311,64 +298,19 @@ def _kill_session(pid: int) -> None:
             continue
 
 
-def _gone(pid: int) -> bool:
-    try:
-        return os.waitpid(pid, os.WNOHANG)[0] == pid
-    except ChildProcessError:  # not our child: started by `slurm.py start`
-        return not _alive(pid)
+def reap(base: str | None = None) -> list[str]:
+    """Stops what processes that no longer exist left running."""
+    return fixture_daemons.reap(PREFIX, Cluster, base)
 
 
 def _terminate(pid: int, grace: float = 15) -> None:
-    """SIGTERM to a daemon, then SIGKILL to whatever is left of its process group."""
-    try:
-        os.kill(pid, signal.SIGTERM)
-    except ProcessLookupError:
-        pass
-    deadline = time.monotonic() + grace
-    while time.monotonic() < deadline and not _gone(pid):
-        time.sleep(0.1)
-    try:
-        os.killpg(pid, signal.SIGKILL)
-    except ProcessLookupError:
-        return
-    deadline = time.monotonic() + 5
-    while time.monotonic() < deadline and not _gone(pid):
-        time.sleep(0.1)
-
-
-def reap(base: str | None = None) -> list[str]:
-    """Stops clusters left behind by processes that no longer exist."""
-    done = []
-    for root in glob.glob(os.path.join(base or tempfile.gettempdir(), PREFIX + "*")):
-        c = Cluster(Path(root))
-        owner = c._state().get("owner")
-        if owner == "manual" or (isinstance(owner, int) and _alive(owner)):
-            continue
-        c.stop()
-        done.append(root)
-    return done
+    fixture_daemons.terminate(pid, grace)
 
 
 def main(argv: list) -> int:
-    cmd = argv[1] if len(argv) > 1 else ""
-    if cmd == "start":
-        c = Cluster.start()
-        c._update(owner="manual")  # outlives this command: only `stop` ends it
-        print(f"export SLURM_CONF={c.conf}\nexport TAVRO_SLURM_ROOT={c.root}")
-        return 0
-    if cmd == "stop":
-        root = argv[2] if len(argv) > 2 else os.environ.get("TAVRO_SLURM_ROOT", "")
-        if not root or not os.path.basename(root.rstrip("/")).startswith(PREFIX):
-            print("usage: slurm.py stop ROOT (a folder made by `slurm.py start`)", file=sys.stderr)
-            return 2
-        Cluster(Path(root)).stop()
-        return 0
-    if cmd == "reap":
-        for root in reap():
-            print(f"stopped leftover cluster at {root}")
-        return 0
-    print(__doc__, file=sys.stderr)
-    return 2
+    return fixture_daemons.main(
+        argv, script="slurm.py", prefix=PREFIX, root_var="TAVRO_SLURM_ROOT", what="cluster", doc=__doc__,
+        start=Cluster.start, exports=lambda d: f"export SLURM_CONF={d.conf}\nexport TAVRO_SLURM_ROOT={d.root}", open_root=Cluster)
 
 
 if __name__ == "__main__":
