@@ -3,44 +3,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <sstream>
-
 #include "common/errors.hpp"
 #include "common/fd.hpp"
+#include "common/image_ref.hpp"
 #include "common/process.hpp"
 #include "signal_forwarding.hpp"
 #include "util.hpp"
 
 namespace rivo {
-namespace {
-
-// "quay.io/org/tool:1.0" -> "quay.io/org/tool"; a digest reference loses its digest.
-std::string repository_of(const std::string& ref) {
-  std::string repo = ref.substr(0, ref.find('@'));
-  size_t slash = repo.rfind('/');
-  size_t colon = repo.rfind(':');
-  if (colon != std::string::npos && (slash == std::string::npos || colon > slash)) repo.resize(colon);
-  return repo;
-}
-
-// Output of inspect -f '{{.Id}}{{range .RepoDigests}} {{.}}{{end}}': the
-// image ID, then "repo@sha256:..." for each registry it came from. The
-// digest of the image's own repository wins, then any, then the ID.
-std::string identity_from(const std::string& image, const std::string& text) {
-  std::istringstream words(text);
-  std::string id, word, any;
-  words >> id;
-  const std::string repo = repository_of(image);
-  while (words >> word) {
-    size_t at = word.find('@');
-    if (at == std::string::npos) continue;
-    if (word.compare(0, at, repo) == 0 && at == repo.size()) return word.substr(at + 1);
-    if (any.empty()) any = word.substr(at + 1);
-  }
-  return any.empty() ? id : any;
-}
-
-}  // namespace
 
 tavro::proc::Result docker_quiet(std::vector<std::string> args, double timeout) {
   tavro::fs::Fd null_fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
@@ -59,7 +29,7 @@ ImageState inspect_image(const std::string& image) {
     auto r = docker_quiet({"image", "inspect", "-f", "{{.Id}}{{range .RepoDigests}} {{.}}{{end}}", image}, 60);
     if (r.returncode == 0) {
       state.present = true;
-      state.identity = identity_from(image, r.out);
+      state.identity = tavro::image::identity_from_inspect(image, r.out);
     } else {
       state.problem = trim(r.err.empty() ? r.out : r.err);
     }

@@ -4,10 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <sstream>
 
 #include "common/errors.hpp"
 #include "common/fd.hpp"
+#include "common/image_ref.hpp"
 #include "common/process.hpp"
 
 namespace tavro::rivo::cache {
@@ -16,15 +16,6 @@ namespace {
 std::string base_name(const std::string& p) {
   auto slash = p.rfind('/');
   return slash == std::string::npos ? p : p.substr(slash + 1);
-}
-
-// "quay.io/org/tool:1.0" -> "quay.io/org/tool"; a digest reference loses its digest.
-std::string repository_of(const std::string& ref) {
-  std::string repo = ref.substr(0, ref.find('@'));
-  size_t slash = repo.rfind('/');
-  size_t colon = repo.rfind(':');
-  if (colon != std::string::npos && (slash == std::string::npos || colon > slash)) repo.resize(colon);
-  return repo;
 }
 
 const LockedTool* route(const std::vector<LockedTool>& tools, const std::string& exe) {
@@ -86,17 +77,7 @@ void docker_identity(const IdentityRequest& req, ImageIdentity& id) {
 }  // namespace
 
 std::string identity_from_inspect(const std::string& image, const std::string& text) {
-  std::istringstream words(text);
-  std::string id, word, any;
-  words >> id;
-  const std::string repo = repository_of(image);
-  while (words >> word) {
-    size_t at = word.find('@');
-    if (at == std::string::npos) continue;
-    if (word.compare(0, at, repo) == 0 && at == repo.size()) return word.substr(at + 1);
-    if (any.empty()) any = word.substr(at + 1);
-  }
-  return any.empty() ? id : any;
+  return tavro::image::identity_from_inspect(image, text);
 }
 
 ImageIdentity resolve_identity(const IdentityRequest& req, HashMemo& memo) {
